@@ -1,0 +1,13 @@
+# Sanitizer builds apply to everything in the tree (library, tests, fuzz targets).
+if(TOLVAN_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(TOLVAN_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(TOLVAN_SANITIZE STREQUAL "fuzzer")
+    add_compile_options(-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(NOT TOLVAN_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "Unknown TOLVAN_SANITIZE value '${TOLVAN_SANITIZE}'")
+endif()

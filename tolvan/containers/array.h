@@ -1,0 +1,114 @@
+// Array: a heap array whose length is fixed once allocated (no spare capacity).
+#pragma once
+
+#include "tolvan/containers/arrayview.h"
+#include "tolvan/containers/heapallocator.h"
+
+#include <algorithm>
+#include <cassert>
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+namespace Kalvex {
+
+/// Invariants: exactly size() constructed elements in one block (null when size() == 0).
+/// resize() to a different length allocates a new block of exactly that length (elements are moved over,
+/// new ones default-constructed); resizing to the same length does nothing.
+template <typename T, typename Allocator = HeapAllocator, typename SizeT = void>
+class Array {
+public:
+    using SizeType = typename Detail::ContainerSize<SizeT>::Type;
+    using ValueType = T;
+
+    Array() noexcept = default;
+    /// `count` default-constructed (value-initialised) elements.
+    explicit Array(SizeType count) { resize(count); }
+    Array(SizeType count, const T& value) {
+        allocateFor(count);
+        for (; mSize < count; ++mSize) new (mData + mSize) T(value);
+    }
+    Array(std::initializer_list<T> list) : Array(ArrayView<const T>(list.begin(), int64(list.size()))) {}
+    explicit Array(ArrayView<const T> items) {
+        allocateFor(SizeType(items.size()));
+        for (; mSize < SizeType(items.size()); ++mSize) new (mData + mSize) T(items[mSize]);
+    }
+    Array(const Array& other) : Array(ArrayView<const T>(other.mData, int64(other.mSize))) {}
+    Array(Array&& other) noexcept
+        : mData(std::exchange(other.mData, nullptr)), mSize(std::exchange(other.mSize, 0)) {}
+    Array& operator=(const Array& other) {
+        if (this != &other) {
+            Array copy(other);
+            swap(copy);
+        }
+        return *this;
+    }
+    Array& operator=(Array&& other) noexcept {
+        if (this != &other) {
+            Array moved(std::move(other));
+            swap(moved);
+        }
+        return *this;
+    }
+    ~Array() { release(); }
+
+    [[nodiscard]] SizeType size() const noexcept { return mSize; }
+    [[nodiscard]] bool isEmpty() const noexcept { return mSize == 0; }
+    [[nodiscard]] T* data() noexcept { return mData; }
+    [[nodiscard]] const T* data() const noexcept { return mData; }
+    T& operator[](SizeType i) noexcept {
+        assert(i >= 0 && i < mSize && "Array index out of range");
+        return mData[i];
+    }
+    const T& operator[](SizeType i) const noexcept {
+        assert(i >= 0 && i < mSize && "Array index out of range");
+        return mData[i];
+    }
+    T* begin() noexcept { return mData; }
+    T* end() noexcept { return mData + mSize; }
+    const T* begin() const noexcept { return mData; }
+    const T* end() const noexcept { return mData + mSize; }
+    operator ArrayView<const T>() const noexcept { return ArrayView<const T>(mData, int64(mSize)); }
+    [[nodiscard]] ArrayView<T> getView() noexcept { return ArrayView<T>(mData, int64(mSize)); }
+
+    /// Changes the length to `count` (negative counts as 0): a new block of exactly that length, the first
+    /// min(old, new) elements moved over and the rest value-initialised.
+    void resize(SizeType count) {
+        if (count < 0) count = 0;
+        if (count == mSize) return;
+        Array next;
+        next.allocateFor(count);
+        const SizeType kept = std::min(count, mSize);
+        for (; next.mSize < kept; ++next.mSize) new (next.mData + next.mSize) T(std::move(mData[next.mSize]));
+        for (; next.mSize < count; ++next.mSize) new (next.mData + next.mSize) T();
+        swap(next);
+    }
+    /// Destroys the elements and frees the block.
+    void clear() noexcept { release(); }
+    /// Assigns `value` to every element.
+    void fill(const T& value) { std::fill(begin(), end(), value); }
+
+    void swap(Array& other) noexcept {
+        std::swap(mData, other.mData);
+        std::swap(mSize, other.mSize);
+    }
+    friend bool operator==(const Array& a, const Array& b) {
+        return a.mSize == b.mSize && std::equal(a.begin(), a.end(), b.begin());
+    }
+
+private:
+    void allocateFor(SizeType count) {
+        mData = count > 0 ? Allocator::template allocate<T>(size_t(count)) : nullptr;
+    }
+    void release() noexcept {
+        for (SizeType i = 0; i < mSize; ++i) mData[i].~T();
+        Allocator::deallocate(mData);
+        mData = nullptr;
+        mSize = 0;
+    }
+
+    T* mData = nullptr;
+    SizeType mSize = 0;
+};
+
+} // namespace Kalvex

@@ -1,0 +1,41 @@
+// StaticArray: N elements held inline.
+#pragma once
+
+#include "tolvan/containers/arrayview.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace Kalvex {
+
+/// An aggregate of N inline elements: `StaticArray<int, 3> a = {1, 2, 3};`.
+template <typename T, int N>
+struct StaticArray {
+    static_assert(N > 0, "StaticArray needs at least one element");
+    T mElements[N];
+
+    [[nodiscard]] static constexpr int size() noexcept { return N; }
+    [[nodiscard]] constexpr T* data() noexcept { return mElements; }
+    [[nodiscard]] constexpr const T* data() const noexcept { return mElements; }
+    constexpr T& operator[](int i) noexcept {
+        assert(i >= 0 && i < N && "StaticArray index out of range");
+        return mElements[i];
+    }
+    constexpr const T& operator[](int i) const noexcept {
+        assert(i >= 0 && i < N && "StaticArray index out of range");
+        return mElements[i];
+    }
+    constexpr T* begin() noexcept { return mElements; }
+    constexpr T* end() noexcept { return mElements + N; }
+    constexpr const T* begin() const noexcept { return mElements; }
+    constexpr const T* end() const noexcept { return mElements + N; }
+    constexpr operator ArrayView<const T>() const noexcept { return ArrayView<const T>(mElements, N); }
+    /// Assigns `value` to every element.
+    constexpr void fill(const T& value) { std::fill(begin(), end(), value); }
+
+    friend constexpr bool operator==(const StaticArray& a, const StaticArray& b) {
+        return std::equal(a.begin(), a.end(), b.begin());
+    }
+};
+
+} // namespace Kalvex

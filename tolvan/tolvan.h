@@ -1,0 +1,27 @@
+// TolvanLib umbrella header: includes every public header of the library.
+#pragma once
+
+// Core foundation
+#include "tolvan/common/allocator.h"
+#include "tolvan/common/atomic.h"
+#include "tolvan/common/exception.h"
+#include "tolvan/common/functionchecker.h"
+#include "tolvan/common/object.h"
+#include "tolvan/common/types.h"
+
+// Strings and containers
+#include "tolvan/containers/any.h"
+#include "tolvan/containers/array.h"
+#include "tolvan/containers/arrayview.h"
+#include "tolvan/containers/autoptr.h"
+#include "tolvan/containers/expected.h"
+#include "tolvan/containers/flags.h"
+#include "tolvan/containers/function.h"
+#include "tolvan/containers/heapallocator.h"
+#include "tolvan/containers/optional.h"
+#include "tolvan/containers/sharedptr.h"
+#include "tolvan/containers/stack.h"
+#include "tolvan/containers/staticarray.h"
+#include "tolvan/containers/string.h"
+#include "tolvan/containers/utf.h"
+#include "tolvan/utility/variant.h"
