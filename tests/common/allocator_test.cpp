@@ -1,0 +1,106 @@
+#include "tolvan/common/allocator.h"
+#include "tolvan/common/exception.h"
+#include "tolvan/common/functionchecker.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+using namespace Kalvex;
+
+TEST(Allocator, CountsHeaderAndAlignment) {
+    struct Case {
+        size_t size;
+        size_t alignment;
+        int64 counted;
+    };
+    const Case cases[] = {{100, 1, 108}, {100, 16, 124}, {0, 1, 8}, {1, 64, 73}};
+    for (const Case& c : cases) {
+        const int64 before = getTolvanAllocatedMemory();
+        const int64 calls = getTolvanMallocCallCount();
+        void* p = tolvanMalloc(c.size, c.alignment);
+        EXPECT_EQ(getTolvanAllocatedMemory() - before, c.counted) << c.size << "/" << c.alignment;
+        EXPECT_EQ(getTolvanMallocCallCount() - calls, 1);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % c.alignment, 0u);
+        const int64 peak = getPeakTolvanAllocatedMemory();
+        tolvanFree(p);
+        EXPECT_EQ(getTolvanAllocatedMemory(), before);
+        EXPECT_EQ(getPeakTolvanAllocatedMemory(), peak); // freeing touches neither the peak
+        EXPECT_EQ(getTolvanMallocCallCount() - calls, 1); // nor the call count
+    }
+    const int64 before = getTolvanAllocatedMemory();
+    tolvanFree(nullptr);
+    EXPECT_EQ(getTolvanAllocatedMemory(), before);
+}
+
+TEST(Allocator, PeakResetWaitsForTheNextAllocation) {
+    void* held = tolvanMalloc(1000);
+    resetPeakTolvanAllocatedMemory();
+    EXPECT_EQ(getPeakTolvanAllocatedMemory(), 0);
+    void* p = tolvanMalloc(10);
+    EXPECT_EQ(getPeakTolvanAllocatedMemory(), getTolvanAllocatedMemory());
+    tolvanFree(p);
+    EXPECT_GT(getPeakTolvanAllocatedMemory(), getTolvanAllocatedMemory());
+    tolvanFree(held);
+}
+
+TEST(Allocator, AbsurdSizeThrowsBadAllocAndReleasesOneReserveSlot) {
+    for (size_t absurd : {SIZE_MAX / 2, SIZE_MAX, SIZE_MAX - 4}) {
+        const int slots = Detail::getEmergencyReserveSlotsLeft();
+        const int64 held = getTolvanAllocatedMemory();
+        try {
+            void* p = tolvanMalloc(absurd, 16);
+            tolvanFree(p);
+            FAIL() << "expected BadAlloc";
+        } catch (const Exception&) {
+            FAIL() << "BadAlloc must not be an Exception";
+        } catch (const BadAlloc& e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind("Bad allocation Exception!\nKalvex ran out of RAM an was unable", 0), 0u);
+            EXPECT_NE(message.find("\n\nDebugging details:\nWanted to allocate: "), std::string::npos);
+        }
+        EXPECT_EQ(Detail::getEmergencyReserveSlotsLeft(), slots > 0 ? slots - 1 : 0);
+        EXPECT_EQ(getTolvanAllocatedMemory(), held); // nothing of the failed block stays counted
+    }
+    void* p = tolvanMalloc(64); // the process keeps working
+    tolvanFree(p);
+}
+
+TEST(Allocator, RejectsInvalidAlignment) {
+    EXPECT_THROW((void)tolvanMalloc(8, 3), Exception);
+    EXPECT_THROW((void)tolvanMalloc(8, 65536), Exception);
+}
+
+TEST(Exception, MessageAndStopFailure) {
+    const Exception e(String::fromUtf8("Datei \xE2\x80\x9Cx\xE2\x80\x9D fehlt"));
+    EXPECT_STREQ(e.what(), "Datei \xE2\x80\x9Cx\xE2\x80\x9D fehlt");
+    const Exception copy = e;
+    EXPECT_STREQ(copy.what(), e.what());
+    EXPECT_STREQ(Exception(String()).what(), "");
+
+    EXPECT_STREQ(Detail::getLibrarySourcePath("/src/tolvan/tolvan/io/stream.cpp"), "io/stream.cpp");
+    EXPECT_STREQ(Detail::getLibrarySourcePath("other.cpp"), "other.cpp");
+    try {
+        Detail::throwStop("/home/x/tolvan/io/stream.cpp", 277);
+        FAIL();
+    } catch (const Exception& stop) {
+        EXPECT_STREQ(stop.what(), "STOP@io/stream.cpp(277)");
+    }
+}
+
+TEST(FunctionChecker, CountsEntriesInProgressOrForever) {
+    AtomicInt<int> inProgress;
+    AtomicInt<int> everEntered;
+    {
+        Detail::FunctionChecker outer({}, inProgress, "outer");
+        Detail::FunctionChecker inner({}, inProgress, "inner");
+        EXPECT_EQ(inProgress.get(), 2);
+        EXPECT_EQ(inner.getCountAtEntry(), 2);
+    }
+    EXPECT_EQ(inProgress.get(), 0);
+    for (int i = 0; i < 3; ++i) {
+        Detail::FunctionChecker once(Detail::CheckFunction::KEEP_COUNT, everEntered, "once");
+    }
+    EXPECT_EQ(everEntered.get(), 3);
+}

@@ -1,0 +1,138 @@
+#include "tolvan/containers/array.h"
+#include "tolvan/containers/stack.h"
+#include "tolvan/containers/staticarray.h"
+#include "tolvan/containers/string.h"
+
+#include "support/counted.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace Kalvex;
+using TolvanTest::Counted;
+
+template <typename SizeT>
+class StackSizeTypes : public ::testing::Test {};
+using SizeTypes = ::testing::Types<void, int64>;
+TYPED_TEST_SUITE(StackSizeTypes, SizeTypes);
+
+TYPED_TEST(StackSizeTypes, GrowsByHalfAgain) {
+    Stack<int, HeapAllocator, TypeParam> s;
+    EXPECT_EQ(s.data(), nullptr);
+    EXPECT_EQ(s.capacity(), 0);
+    const int64 before = getTolvanMallocCallCount();
+    std::vector<int64> capacities;
+    for (int i = 0; i < 8; ++i) {
+        s.push(i);
+        if (capacities.empty() || capacities.back() != int64(s.capacity())) capacities.push_back(s.capacity());
+    }
+    EXPECT_EQ(capacities, (std::vector<int64>{1, 2, 3, 4, 6, 9}));
+    for (int i = 8; i < 19; ++i) s.push(i);
+    EXPECT_EQ(s.capacity(), 19);
+    EXPECT_EQ(getTolvanMallocCallCount() - before, 8); // one allocation per growth step: 1 2 3 4 6 9 13 19
+    for (int i = 0; i < 19; ++i) EXPECT_EQ(s[i], i);
+    s.pop();
+    s.clear();
+    EXPECT_EQ(s.capacity(), 19); // capacity never shrinks by itself
+}
+
+TEST(Stack, DestroysEveryElementOnceInIndexOrder) {
+    Counted::resetCounts();
+    {
+        Stack<Counted> s;
+        for (int i = 0; i < 10; ++i) s.emplace(i); // several reallocations move elements
+        EXPECT_EQ(Counted::sLive, 10);
+        Counted::sDestroyOrder.clear();
+    }
+    EXPECT_EQ(Counted::sLive, 0);
+    EXPECT_EQ(Counted::sDestroyOrder, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+}
+
+TEST(Stack, InsertRemoveFind) {
+    Counted::resetCounts();
+    {
+        Stack<Counted> s = {1, 2, 3, 4, 5};
+        s.insert(0, Counted(0));
+        s.insert(s.size(), Counted(6));
+        s.remove(3);            // removes 3
+        s.remove(1, 2);         // removes 1 and 2
+        s.removeUnordered(0);   // 6 takes the place of 0
+        std::vector<int> values;
+        for (const Counted& c : s) values.push_back(c.mValue);
+        EXPECT_EQ(values, (std::vector<int>{6, 4, 5}));
+        EXPECT_EQ(s.find(Counted(5)), 2);
+        EXPECT_EQ(s.find(Counted(9)), -1);
+        EXPECT_TRUE(s.contains(Counted(4)));
+        s.remove(1, 100); // count clamped to the end
+        EXPECT_EQ(s.size(), 1);
+    }
+    EXPECT_EQ(Counted::sLive, 0);
+}
+
+TEST(Stack, PushOfOwnElementSurvivesReallocation) {
+    Stack<String> s;
+    s.push(String(u"first"));
+    for (int i = 0; i < 20; ++i) s.push(s[0]);
+    for (const String& v : s) EXPECT_EQ(v, String(u"first"));
+    s.pushAll(s);
+    EXPECT_EQ(s.size(), 42);
+}
+
+TEST(Stack, CopyMoveCompareResize) {
+    Stack<String> a = {u"x", u"y"};
+    Stack<String> b = a;
+    EXPECT_EQ(a, b);
+    b.push(u"z");
+    EXPECT_LT(a, b);
+    Stack<String> c = std::move(b);
+    EXPECT_TRUE(b.isEmpty()); // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(c.size(), 3);
+    c.resize(5, String(u"fill"));
+    EXPECT_EQ(c[4], String(u"fill"));
+    c.resize(1);
+    EXPECT_EQ(c.size(), 1);
+    EXPECT_EQ(c.popValue(), String(u"x"));
+    EXPECT_TRUE(c.isEmpty());
+}
+
+TEST(Array, FixedLengthAndResize) {
+    Counted::resetCounts();
+    {
+        Array<Counted> a(3);
+        EXPECT_EQ(a.size(), 3);
+        a[0].mValue = 7;
+        const int64 before = getTolvanMallocCallCount();
+        a.resize(3); // same length: nothing happens
+        EXPECT_EQ(getTolvanMallocCallCount(), before);
+        a.resize(5);
+        EXPECT_EQ(getTolvanMallocCallCount(), before + 1);
+        EXPECT_EQ(a.size(), 5);
+        EXPECT_EQ(a[0].mValue, 7);
+        a.resize(0);
+        EXPECT_EQ(a.data(), nullptr);
+    }
+    EXPECT_EQ(Counted::sLive, 0);
+
+    Array<uint8, HeapAllocator, int64> pixels(int64(16), uint8(9));
+    EXPECT_EQ(pixels.size(), 16);
+    EXPECT_EQ(pixels[15], 9);
+    Array<int> copy = Array<int>{1, 2, 3};
+    EXPECT_EQ(copy, (Array<int>{1, 2, 3}));
+}
+
+TEST(ArrayView, ViewsContainersAndSubViews) {
+    Stack<int> s = {1, 2, 3, 4};
+    ArrayView<const int> view = s;
+    EXPECT_EQ(view.size(), 4);
+    EXPECT_EQ(view[3], 4);
+    const ArrayView<const int> sub = view.getSubView(1, 10);
+    EXPECT_EQ(sub.size(), 3);
+    EXPECT_EQ(sub[0], 2);
+    EXPECT_TRUE(view.getSubView(9, 1).isEmpty());
+    StaticArray<int, 3> fixed = {{5, 6, 7}};
+    int sum = 0;
+    for (int v : fixed) sum += v;
+    EXPECT_EQ(sum, 18);
+    EXPECT_EQ(ArrayView<const int>(fixed).size(), 3);
+}
