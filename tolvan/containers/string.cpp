@@ -123,7 +123,8 @@ String String::fromUtf8(std::string_view text) {
     // Every byte yields at most one unit, so the byte count (+1) always suffices.
     s.reallocateExactly(int(n) + 1);
     s.mLength = int(Detail::decodeUtf8(text.data(), n, s.mData));
-    if (s.mLength + 1 != s.mCapacity) s.reallocateExactly(s.mLength + 1);
+    // Multi-byte text decodes to fewer units: give back the spare room when it is worth a copy.
+    if (s.mCapacity - (s.mLength + 1) > s.mCapacity / 8) s.reallocateExactly(s.mLength + 1);
     s.afterUpdate();
     return s;
 }
@@ -219,8 +220,6 @@ String& String::append(const char16_t* units, int count) {
     afterUpdate();
     return *this;
 }
-
-String& String::operator<<(char16_t c) { return append(&c, 1); }
 
 String& String::operator<<(wchar_t c) {
     appendCodePoint(*this, uint32_t(c));

@@ -214,7 +214,14 @@ public:
     String& append(const String& other) { return append(other.cStr(), other.mLength); }
     String& operator+=(const String& other) { return append(other); }
     /// Appends one unit.
-    String& operator<<(char16_t c);
+    String& operator<<(char16_t c) {
+        if (mCapacity >= mLength + 2) { // fast path: room for the unit and the terminator
+            mData[mLength++] = c;
+            mData[mLength] = 0;
+            return *this;
+        }
+        return append(&c, 1);
+    }
     /// Appends the code point (a surrogate pair above U+FFFF; U+FFFD when invalid).
     String& operator<<(wchar_t c);
     /// Appends the byte widened as a signed 8-bit value.
