@@ -40,7 +40,8 @@ BENCHMARK(BM_MallocFree)->Threads(1)->Threads(2);
 void BM_StringAppend(benchmark::State& state) {
     for (auto _ : state) {
         String s;
-        for (int i = 0; i < 1000; ++i) s << u'x';
+        for (int i = 0; i < 1000; ++i)
+            s << u'x';
         benchmark::DoNotOptimize(s.cStr());
     }
 }
@@ -49,7 +50,8 @@ BENCHMARK(BM_StringAppend);
 void BM_U16StringAppend(benchmark::State& state) {
     for (auto _ : state) {
         std::u16string s;
-        for (int i = 0; i < 1000; ++i) s += u'x';
+        for (int i = 0; i < 1000; ++i)
+            s += u'x';
         benchmark::DoNotOptimize(s.data());
     }
 }
@@ -60,7 +62,8 @@ BENCHMARK(BM_U16StringAppend);
 std::u16string haystack() {
     std::mt19937 rng(7);
     std::u16string text;
-    for (int i = 0; i < 100000; ++i) text += char16_t(u'a' + rng() % 20);
+    for (int i = 0; i < 100000; ++i)
+        text += char16_t(u'a' + rng() % 20);
     text += u"needle";
     return text;
 }
@@ -69,7 +72,8 @@ void BM_StringFind(benchmark::State& state) {
     const std::u16string text = haystack();
     const String s(text.data(), int(text.size()));
     const String needle(u"needle");
-    for (auto _ : state) benchmark::DoNotOptimize(s.find(needle));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(s.find(needle));
     state.SetBytesProcessed(int64(state.iterations()) * int64(text.size() * 2));
 }
 BENCHMARK(BM_StringFind);
@@ -77,7 +81,8 @@ BENCHMARK(BM_StringFind);
 void BM_U16StringViewFind(benchmark::State& state) {
     const std::u16string text = haystack();
     const std::u16string_view view(text);
-    for (auto _ : state) benchmark::DoNotOptimize(view.find(u"needle"));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(view.find(u"needle"));
     state.SetBytesProcessed(int64(state.iterations()) * int64(text.size() * 2));
 }
 BENCHMARK(BM_U16StringViewFind);
@@ -86,7 +91,10 @@ BENCHMARK(BM_U16StringViewFind);
 
 std::string asciiHeavyText() {
     std::string text;
-    for (int i = 0; i < 20000; ++i) text += (i % 50 == 0) ? "K\xC3\xBC" "che " : "render pass ";
+    for (int i = 0; i < 20000; ++i)
+        text += (i % 50 == 0) ? "K\xC3\xBC"
+                                "che "
+                              : "render pass ";
     return text;
 }
 
@@ -140,7 +148,8 @@ BENCHMARK(BM_ToUtf8);
 void BM_StackPush(benchmark::State& state) {
     for (auto _ : state) {
         Stack<int> s;
-        for (int i = 0; i < 10000; ++i) s.push(i);
+        for (int i = 0; i < 10000; ++i)
+            s.push(i);
         benchmark::DoNotOptimize(s.data());
     }
 }
@@ -149,7 +158,8 @@ BENCHMARK(BM_StackPush);
 void BM_VectorPushBack(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<int> v;
-        for (int i = 0; i < 10000; ++i) v.push_back(i);
+        for (int i = 0; i < 10000; ++i)
+            v.push_back(i);
         benchmark::DoNotOptimize(v.data());
     }
 }

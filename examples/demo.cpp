@@ -9,13 +9,14 @@ int main() {
     const int64 before = getTolvanAllocatedMemory();
 
     String scene = String::fromUtf8("Szene “Küche” 🍳");
-    std::cout << "String: " << scene << " (" << scene.length() << " UTF-16 units, "
-              << scene.toUtf8().length() << " UTF-8 bytes)\n";
+    std::cout << "String: " << scene << " (" << scene.length() << " UTF-16 units, " << scene.toUtf8().length()
+              << " UTF-8 bytes)\n";
 
     String path = u"C:/renders/final/frame_0001.exr";
     Stack<String> parts = path.explode(u"/");
     std::cout << "explode(\"/\"):";
-    for (const String& p : parts) std::cout << " [" << p << "]";
+    for (const String& p : parts)
+        std::cout << " [" << p << "]";
     std::cout << "\n";
 
     String name = String(u"3d view-1");
@@ -31,7 +32,8 @@ int main() {
 
     SharedPtr<String> shared = makeShared<String>(u"shared text");
     WeakPtr<String> weak = shared;
-    std::cout << "SharedPtr use count: " << shared.getUseCount() << ", weak alive: " << !weak.isExpired() << "\n";
+    std::cout << "SharedPtr use count: " << shared.getUseCount() << ", weak alive: " << !weak.isExpired()
+              << "\n";
     shared.reset();
     std::cout << "after reset, weak promotes: " << bool(weak.lock()) << "\n";
 

@@ -21,7 +21,8 @@ TEST(AllocatorConcurrency, CountersStayExactAcrossThreads) {
             }
         });
     }
-    for (std::thread& th : threads) th.join();
+    for (std::thread& th : threads)
+        th.join();
     EXPECT_EQ(getTolvanAllocatedMemory(), before);
     EXPECT_EQ(getTolvanMallocCallCount() - calls, int64(THREADS) * ROUNDS);
     EXPECT_GE(getPeakTolvanAllocatedMemory(), before);

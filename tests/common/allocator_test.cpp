@@ -26,7 +26,7 @@ TEST(Allocator, CountsHeaderAndAlignment) {
         const int64 peak = getPeakTolvanAllocatedMemory();
         tolvanFree(p);
         EXPECT_EQ(getTolvanAllocatedMemory(), before);
-        EXPECT_EQ(getPeakTolvanAllocatedMemory(), peak); // freeing touches neither the peak
+        EXPECT_EQ(getPeakTolvanAllocatedMemory(), peak);  // freeing touches neither the peak
         EXPECT_EQ(getTolvanMallocCallCount() - calls, 1); // nor the call count
     }
     const int64 before = getTolvanAllocatedMemory();

@@ -36,7 +36,8 @@ TEST(SharedPtrConcurrency, ObjectDestroyedExactlyOnce) {
             });
         }
         shared.reset();
-        for (std::thread& th : threads) th.join();
+        for (std::thread& th : threads)
+            th.join();
         EXPECT_EQ(Tracked::sDestroyed.load(), 1);
         EXPECT_FALSE(weak.lock());
     }
@@ -77,6 +78,7 @@ TEST(SharedPtrConcurrency, FunctionCopiesAcrossThreads) {
             }
         });
     }
-    for (std::thread& th : threads) th.join();
+    for (std::thread& th : threads)
+        th.join();
     EXPECT_EQ(calls.load(), 4000);
 }

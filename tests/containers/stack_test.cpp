@@ -25,13 +25,16 @@ TYPED_TEST(StackSizeTypes, GrowsByHalfAgain) {
     std::vector<int64> capacities;
     for (int i = 0; i < 8; ++i) {
         s.push(i);
-        if (capacities.empty() || capacities.back() != int64(s.capacity())) capacities.push_back(s.capacity());
+        if (capacities.empty() || capacities.back() != int64(s.capacity()))
+            capacities.push_back(s.capacity());
     }
     EXPECT_EQ(capacities, (std::vector<int64>{1, 2, 3, 4, 6, 9}));
-    for (int i = 8; i < 19; ++i) s.push(i);
+    for (int i = 8; i < 19; ++i)
+        s.push(i);
     EXPECT_EQ(s.capacity(), 19);
     EXPECT_EQ(getTolvanMallocCallCount() - before, 8); // one allocation per growth step: 1 2 3 4 6 9 13 19
-    for (int i = 0; i < 19; ++i) EXPECT_EQ(s[i], i);
+    for (int i = 0; i < 19; ++i)
+        EXPECT_EQ(s[i], i);
     s.pop();
     s.clear();
     EXPECT_EQ(s.capacity(), 19); // capacity never shrinks by itself
@@ -41,7 +44,8 @@ TEST(Stack, DestroysEveryElementOnceInIndexOrder) {
     Counted::resetCounts();
     {
         Stack<Counted> s;
-        for (int i = 0; i < 10; ++i) s.emplace(i); // several reallocations move elements
+        for (int i = 0; i < 10; ++i)
+            s.emplace(i); // several reallocations move elements
         EXPECT_EQ(Counted::sLive, 10);
         Counted::sDestroyOrder.clear();
     }
@@ -55,11 +59,12 @@ TEST(Stack, InsertRemoveFind) {
         Stack<Counted> s = {1, 2, 3, 4, 5};
         s.insert(0, Counted(0));
         s.insert(s.size(), Counted(6));
-        s.remove(3);            // removes 3
-        s.remove(1, 2);         // removes 1 and 2
-        s.removeUnordered(0);   // 6 takes the place of 0
+        s.remove(3);          // removes 3
+        s.remove(1, 2);       // removes 1 and 2
+        s.removeUnordered(0); // 6 takes the place of 0
         std::vector<int> values;
-        for (const Counted& c : s) values.push_back(c.mValue);
+        for (const Counted& c : s)
+            values.push_back(c.mValue);
         EXPECT_EQ(values, (std::vector<int>{6, 4, 5}));
         EXPECT_EQ(s.find(Counted(5)), 2);
         EXPECT_EQ(s.find(Counted(9)), -1);
@@ -73,8 +78,10 @@ TEST(Stack, InsertRemoveFind) {
 TEST(Stack, PushOfOwnElementSurvivesReallocation) {
     Stack<String> s;
     s.push(String(u"first"));
-    for (int i = 0; i < 20; ++i) s.push(s[0]);
-    for (const String& v : s) EXPECT_EQ(v, String(u"first"));
+    for (int i = 0; i < 20; ++i)
+        s.push(s[0]);
+    for (const String& v : s)
+        EXPECT_EQ(v, String(u"first"));
     s.pushAll(s);
     EXPECT_EQ(s.size(), 42);
 }
@@ -132,7 +139,8 @@ TEST(ArrayView, ViewsContainersAndSubViews) {
     EXPECT_TRUE(view.getSubView(9, 1).isEmpty());
     StaticArray<int, 3> fixed = {{5, 6, 7}};
     int sum = 0;
-    for (int v : fixed) sum += v;
+    for (int v : fixed)
+        sum += v;
     EXPECT_EQ(sum, 18);
     EXPECT_EQ(ArrayView<const int>(fixed).size(), 3);
 }

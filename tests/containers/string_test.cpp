@@ -9,7 +9,9 @@ using namespace Kalvex;
 
 namespace {
 
-std::string utf8(const String& s) { return s.toUtf8().cStr(); }
+std::string utf8(const String& s) {
+    return s.toUtf8().cStr();
+}
 
 } // namespace
 
@@ -134,15 +136,42 @@ TEST(String, EditingTable) {
         {"toIdentifier non-ASCII", u"é_Z", [](String s) { return s.toIdentifier(); }, u"__Z"},
         {"quoted", u"a\"b", [](String s) { return s.quoted(); }, u"\"a\"b\""},
         {"reverse", u"abc", [](String s) { return s.reverse(); }, u"cba"},
-        {"reverse pair", u"a\U0001F600", [](String s) { return s.reverse(); }, u"\xDE00\xD83D" u"a"},
+        {"reverse pair", u"a\U0001F600", [](String s) { return s.reverse(); },
+         u"\xDE00\xD83D"
+         u"a"},
         {"getSubstr", u"hello", [](String s) { return s.getSubstr(2, 100); }, u"llo"},
         {"getSubstr past end", u"hello", [](String s) { return s.getSubstr(7, 1); }, u""},
         {"getSubstr negative", u"hello", [](String s) { return s.getSubstr(-3, 2); }, u"he"},
-        {"erase tail", u"hello", [](String s) { s.erase(1, 100); return s; }, u"h"},
-        {"erase all", u"hello", [](String s) { s.erase(0, 5); return s; }, u""},
-        {"erase middle", u"hello", [](String s) { s.erase(1, 3); return s; }, u"ho"},
-        {"erase past end", u"hello", [](String s) { s.erase(9, 3); return s; }, u"hello"},
-        {"erase negative", u"hello", [](String s) { s.erase(-2, 1); return s; }, u"ello"},
+        {"erase tail", u"hello",
+         [](String s) {
+             s.erase(1, 100);
+             return s;
+         },
+         u"h"},
+        {"erase all", u"hello",
+         [](String s) {
+             s.erase(0, 5);
+             return s;
+         },
+         u""},
+        {"erase middle", u"hello",
+         [](String s) {
+             s.erase(1, 3);
+             return s;
+         },
+         u"ho"},
+        {"erase past end", u"hello",
+         [](String s) {
+             s.erase(9, 3);
+             return s;
+         },
+         u"hello"},
+        {"erase negative", u"hello",
+         [](String s) {
+             s.erase(-2, 1);
+             return s;
+         },
+         u"ello"},
         {"upper", u"abc", [](String s) { return s.toUpperCase(); }, u"ABC"},
         {"lower", u"ABC", [](String s) { return s.toLowerCase(); }, u"abc"},
     };
@@ -182,7 +211,8 @@ TEST(String, ReplaceAll) {
 TEST(String, Explode) {
     auto pieces = [](const String& s, const String& sep, String::ExplodeMode mode) {
         std::vector<std::string> out;
-        for (const String& p : s.explode(sep, mode)) out.push_back(utf8(p));
+        for (const String& p : s.explode(sep, mode))
+            out.push_back(utf8(p));
         return out;
     };
     using V = std::vector<std::string>;
@@ -229,8 +259,10 @@ TEST(String, OperatorsAndOrdering) {
 
 TEST(String, StreamOperators) {
     std::ostringstream out;
-    out << String::fromUtf8("K\xC3\xBC" "che");
-    EXPECT_EQ(out.str(), "K\xC3\xBC" "che");
+    out << String::fromUtf8("K\xC3\xBC"
+                            "che");
+    EXPECT_EQ(out.str(), "K\xC3\xBC"
+                         "che");
 
     std::wostringstream wout;
     wout << String() << String(u"a\U0001F600");
@@ -250,7 +282,8 @@ TEST(String, MemoryIsAccounted) {
     const int64 before = getTolvanAllocatedMemory();
     {
         String s(u"twelve units");
-        EXPECT_EQ(getTolvanAllocatedMemory() - before, int64((12 + 1) * 2 + 8 + 2)); // payload, header, alignment
+        EXPECT_EQ(getTolvanAllocatedMemory() - before,
+                  int64((12 + 1) * 2 + 8 + 2)); // payload, header, alignment
     }
     EXPECT_EQ(getTolvanAllocatedMemory(), before);
     String none;

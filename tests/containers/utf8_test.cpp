@@ -30,7 +30,10 @@ TEST(Utf8, DecodeTable) {
         {"truncated three byte", "\xE2\x82", u"\uFFFD"},
         {"truncated then ascii", "\xE2\x82x", u"\uFFFDx"},
         {"truncated four byte", "\xF0\x9F\x98", u"\uFFFD"},
-        {"lone continuation", "a\x80" "b", u"a\uFFFDb"},
+        {"lone continuation",
+         "a\x80"
+         "b",
+         u"a\uFFFDb"},
         {"encoded high surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
         {"encoded low surrogate", "\xED\xBF\xBF", u"\uFFFD\uFFFD\uFFFD"},
         {"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},

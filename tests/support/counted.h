@@ -21,9 +21,16 @@ struct Counted {
     bool mMovedFrom = false;
 
     Counted() { created(); }
-    Counted(int value) : mValue(value) { created(); }
-    Counted(const Counted& other) : mValue(other.mValue) { created(); }
-    Counted(Counted&& other) noexcept : mValue(other.mValue) {
+    Counted(int value)
+        : mValue(value) {
+        created();
+    }
+    Counted(const Counted& other)
+        : mValue(other.mValue) {
+        created();
+    }
+    Counted(Counted&& other) noexcept
+        : mValue(other.mValue) {
         other.mMovedFrom = true;
         created();
     }

@@ -35,7 +35,8 @@ public:
         }
     }
     ~EmergencyReserve() {
-        for (void* slot : mSlots) std::free(slot);
+        for (void* slot : mSlots)
+            std::free(slot);
     }
     EmergencyReserve(const EmergencyReserve&) = delete;
     EmergencyReserve& operator=(const EmergencyReserve&) = delete;
@@ -53,7 +54,8 @@ public:
     int slotsLeft() noexcept {
         std::lock_guard guard(mLock);
         int n = 0;
-        for (void* slot : mSlots) n += slot != nullptr;
+        for (void* slot : mSlots)
+            n += slot != nullptr;
         return n;
     }
 
@@ -115,11 +117,21 @@ void tolvanFree(void* p) noexcept {
     std::free(result - (header & OFFSET_MASK));
 }
 
-int64 getTolvanAllocatedMemory() noexcept { return gAllocated.load(std::memory_order_relaxed); }
-int64 getPeakTolvanAllocatedMemory() noexcept { return gPeak.load(std::memory_order_relaxed); }
-int64 getTolvanMallocCallCount() noexcept { return gCallCount.load(std::memory_order_relaxed); }
-void resetPeakTolvanAllocatedMemory() noexcept { gPeak.store(0, std::memory_order_relaxed); }
+int64 getTolvanAllocatedMemory() noexcept {
+    return gAllocated.load(std::memory_order_relaxed);
+}
+int64 getPeakTolvanAllocatedMemory() noexcept {
+    return gPeak.load(std::memory_order_relaxed);
+}
+int64 getTolvanMallocCallCount() noexcept {
+    return gCallCount.load(std::memory_order_relaxed);
+}
+void resetPeakTolvanAllocatedMemory() noexcept {
+    gPeak.store(0, std::memory_order_relaxed);
+}
 
-int Detail::getEmergencyReserveSlotsLeft() noexcept { return reserve().slotsLeft(); }
+int Detail::getEmergencyReserveSlotsLeft() noexcept {
+    return reserve().slotsLeft();
+}
 
 } // namespace Kalvex

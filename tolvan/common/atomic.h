@@ -9,7 +9,8 @@ namespace Kalvex {
 template <typename T>
 class AtomicInt {
 public:
-    constexpr AtomicInt(T value = T()) noexcept : mValue(value) {}
+    constexpr AtomicInt(T value = T()) noexcept
+        : mValue(value) {}
     AtomicInt(const AtomicInt&) = delete;
     AtomicInt& operator=(const AtomicInt&) = delete;
 
@@ -26,7 +27,9 @@ public:
     /// Stores `value`; returns the previous value.
     T exchange(T value) noexcept { return mValue.exchange(value); }
     /// Stores `desired` when the value equals `expected`; returns whether it did.
-    bool compareAndSwap(T expected, T desired) noexcept { return mValue.compare_exchange_strong(expected, desired); }
+    bool compareAndSwap(T expected, T desired) noexcept {
+        return mValue.compare_exchange_strong(expected, desired);
+    }
 
     operator T() const noexcept { return get(); }
     T operator++() noexcept { return increment(); }

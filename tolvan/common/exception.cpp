@@ -6,7 +6,8 @@
 
 namespace Kalvex {
 
-Exception::Exception(const String& message) : mMessage(message.toUtf8()) {}
+Exception::Exception(const String& message)
+    : mMessage(message.toUtf8()) {}
 
 Exception::Exception(const char* utf8Message)
     : mMessage(utf8Message ? utf8Message : "", utf8Message ? int(std::strlen(utf8Message)) : 0) {}
@@ -42,7 +43,8 @@ String::CharBuffer<char> buildBadAllocMessage(size_t wantedBytes) noexcept {
 
 } // namespace
 
-BadAlloc::BadAlloc(size_t wantedBytes) noexcept : mMessage(buildBadAllocMessage(wantedBytes)) {}
+BadAlloc::BadAlloc(size_t wantedBytes) noexcept
+    : mMessage(buildBadAllocMessage(wantedBytes)) {}
 
 const char* Detail::getLibrarySourcePath(const char* file) noexcept {
     const char* result = file;

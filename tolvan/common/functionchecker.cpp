@@ -4,7 +4,10 @@ namespace Kalvex::Detail {
 
 FunctionChecker::FunctionChecker(Flags<CheckFunction> flags, AtomicInt<int>& counter,
                                  const char* functionName) noexcept
-    : mCounter(&counter), mFlags(flags), mCountAtEntry(counter.increment()), mFunctionName(functionName) {}
+    : mCounter(&counter)
+    , mFlags(flags)
+    , mCountAtEntry(counter.increment())
+    , mFunctionName(functionName) {}
 
 FunctionChecker::~FunctionChecker() {
     if (!mFlags.has(CheckFunction::KEEP_COUNT)) mCounter->decrement();

@@ -18,9 +18,11 @@ class Any {
 public:
     Any() noexcept = default;
     template <typename T>
-        requires(!std::is_same_v<std::decay_t<T>, Any> && std::is_copy_constructible_v<std::decay_t<T>>)
-    Any(T&& value) : mHolder(makeAutoPtr<Holder<std::decay_t<T>>>(std::forward<T>(value))) {}
-    Any(const Any& other) : mHolder(other.mHolder ? other.mHolder->clone() : AutoPtr<HolderBase>()) {}
+    requires(!std::is_same_v<std::decay_t<T>, Any> && std::is_copy_constructible_v<std::decay_t<T>>)
+        Any(T&& value)
+        : mHolder(makeAutoPtr<Holder<std::decay_t<T>>>(std::forward<T>(value))) {}
+    Any(const Any& other)
+        : mHolder(other.mHolder ? other.mHolder->clone() : AutoPtr<HolderBase>()) {}
     Any(Any&& other) noexcept = default;
     Any& operator=(const Any& other) {
         if (this != &other) *this = Any(other);
@@ -64,7 +66,8 @@ private:
     template <typename T>
     struct Holder final : HolderBase {
         template <typename... Args>
-        explicit Holder(Args&&... args) : mValue(std::forward<Args>(args)...) {}
+        explicit Holder(Args&&... args)
+            : mValue(std::forward<Args>(args)...) {}
         const std::type_info& type() const noexcept override { return typeid(T); }
         AutoPtr<HolderBase> clone() const override { return makeAutoPtr<Holder>(mValue); }
         T mValue;

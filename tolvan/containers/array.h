@@ -26,16 +26,21 @@ public:
     explicit Array(SizeType count) { resize(count); }
     Array(SizeType count, const T& value) {
         allocateFor(count);
-        for (; mSize < count; ++mSize) new (mData + mSize) T(value);
+        for (; mSize < count; ++mSize)
+            new (mData + mSize) T(value);
     }
-    Array(std::initializer_list<T> list) : Array(ArrayView<const T>(list.begin(), int64(list.size()))) {}
+    Array(std::initializer_list<T> list)
+        : Array(ArrayView<const T>(list.begin(), int64(list.size()))) {}
     explicit Array(ArrayView<const T> items) {
         allocateFor(SizeType(items.size()));
-        for (; mSize < SizeType(items.size()); ++mSize) new (mData + mSize) T(items[mSize]);
+        for (; mSize < SizeType(items.size()); ++mSize)
+            new (mData + mSize) T(items[mSize]);
     }
-    Array(const Array& other) : Array(ArrayView<const T>(other.mData, int64(other.mSize))) {}
+    Array(const Array& other)
+        : Array(ArrayView<const T>(other.mData, int64(other.mSize))) {}
     Array(Array&& other) noexcept
-        : mData(std::exchange(other.mData, nullptr)), mSize(std::exchange(other.mSize, 0)) {}
+        : mData(std::exchange(other.mData, nullptr))
+        , mSize(std::exchange(other.mSize, 0)) {}
     Array& operator=(const Array& other) {
         if (this != &other) {
             Array copy(other);
@@ -79,8 +84,10 @@ public:
         Array next;
         next.allocateFor(count);
         const SizeType kept = std::min(count, mSize);
-        for (; next.mSize < kept; ++next.mSize) new (next.mData + next.mSize) T(std::move(mData[next.mSize]));
-        for (; next.mSize < count; ++next.mSize) new (next.mData + next.mSize) T();
+        for (; next.mSize < kept; ++next.mSize)
+            new (next.mData + next.mSize) T(std::move(mData[next.mSize]));
+        for (; next.mSize < count; ++next.mSize)
+            new (next.mData + next.mSize) T();
         swap(next);
     }
     /// Destroys the elements and frees the block.
@@ -101,7 +108,8 @@ private:
         mData = count > 0 ? Allocator::template allocate<T>(size_t(count)) : nullptr;
     }
     void release() noexcept {
-        for (SizeType i = 0; i < mSize; ++i) mData[i].~T();
+        for (SizeType i = 0; i < mSize; ++i)
+            mData[i].~T();
         Allocator::deallocate(mData);
         mData = nullptr;
         mSize = 0;

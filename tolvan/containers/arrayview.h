@@ -18,26 +18,33 @@ public:
     using ValueType = std::remove_cv_t<T>;
 
     constexpr ArrayView() noexcept = default;
-    constexpr ArrayView(T* data, int64 count) noexcept : mData(data), mCount(count) {
+    constexpr ArrayView(T* data, int64 count) noexcept
+        : mData(data)
+        , mCount(count) {
         assert(count >= 0 && "negative ArrayView count");
     }
     template <size_t N>
-    constexpr ArrayView(T (&array)[N]) noexcept : mData(array), mCount(int64(N)) {}
+    constexpr ArrayView(T (&array)[N]) noexcept
+        : mData(array)
+        , mCount(int64(N)) {}
     /// Views an initialiser list; only valid for the full expression that created the list.
-    constexpr ArrayView(std::initializer_list<ValueType> list) noexcept
-        requires std::is_const_v<T>
+    constexpr ArrayView(std::initializer_list<ValueType> list) noexcept requires std::is_const_v<T>
         : mData(list.begin()), mCount(int64(list.size())) {}
     /// Views any container with data() and size() (Stack, Array, StaticArray, std::vector).
     template <typename C>
-        requires requires(C& c) {
-            { c.data() } -> std::convertible_to<T*>;
-            c.size();
-        } && (!std::is_same_v<std::remove_cvref_t<C>, ArrayView>)
-    constexpr ArrayView(C& container) noexcept : mData(container.data()), mCount(int64(container.size())) {}
+    requires requires(C& c) {
+        { c.data() } -> std::convertible_to<T*>;
+        c.size();
+    } &&(!std::is_same_v<std::remove_cvref_t<C>, ArrayView>)constexpr ArrayView(C& container) noexcept
+        : mData(container.data())
+        , mCount(int64(container.size())) {
+    }
     /// A view of mutable elements converts to a view of const ones.
     template <typename U>
-        requires(std::is_same_v<const U, T> && !std::is_same_v<U, T>)
-    constexpr ArrayView(ArrayView<U> other) noexcept : mData(other.data()), mCount(other.size()) {}
+    requires(std::is_same_v<const U, T> &&
+             !std::is_same_v<U, T>) constexpr ArrayView(ArrayView<U> other) noexcept
+        : mData(other.data())
+        , mCount(other.size()) {}
 
     [[nodiscard]] constexpr T* data() const noexcept { return mData; }
     [[nodiscard]] constexpr int64 size() const noexcept { return mCount; }

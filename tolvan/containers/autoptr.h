@@ -54,13 +54,18 @@ public:
     AutoPtr() noexcept = default;
     AutoPtr(std::nullptr_t) noexcept {}
     /// Takes ownership of `object` (which the deleter must be able to release).
-    explicit AutoPtr(T* object, Deleter deleter = Deleter()) noexcept : mObject(object), mDeleter(deleter) {}
-    AutoPtr(AutoPtr&& other) noexcept : mObject(other.release()), mDeleter(std::move(other.mDeleter)) {}
+    explicit AutoPtr(T* object, Deleter deleter = Deleter()) noexcept
+        : mObject(object)
+        , mDeleter(deleter) {}
+    AutoPtr(AutoPtr&& other) noexcept
+        : mObject(other.release())
+        , mDeleter(std::move(other.mDeleter)) {}
     /// Converts from an AutoPtr of a derived type with the default deleter.
     template <typename U>
-        requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T> &&
-                 std::is_same_v<Deleter, Detail::DefaultDeleter<T>>)
-    AutoPtr(AutoPtr<U>&& other) noexcept : mObject(other.release()) {}
+    requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T> &&
+             std::is_same_v<Deleter, Detail::DefaultDeleter<T>>) AutoPtr(AutoPtr<U>&& other)
+    noexcept
+        : mObject(other.release()) {}
     AutoPtr& operator=(AutoPtr&& other) noexcept {
         if (this != &other) {
             reset(other.release());

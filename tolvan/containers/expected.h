@@ -30,14 +30,13 @@ public:
     Expected(const T& value) { constructValue(value); }
     Expected(T&& value) { constructValue(std::move(value)); }
     template <typename U>
-        requires std::is_constructible_v<E, U&&>
-    Expected(Unexpected<U> error) {
+    requires std::is_constructible_v<E, U&&> Expected(Unexpected<U> error) {
         new (mStorage) E(std::move(error.mError));
         mHasValue = false;
     }
     Expected(const Expected& other) { copyFrom(other); }
-    Expected(Expected&& other) noexcept(std::is_nothrow_move_constructible_v<T> &&
-                                        std::is_nothrow_move_constructible_v<E>) {
+    Expected(Expected&& other) noexcept(
+        std::is_nothrow_move_constructible_v<T>&& std::is_nothrow_move_constructible_v<E>) {
         moveFrom(std::move(other));
     }
     Expected& operator=(const Expected& other) {
@@ -48,8 +47,8 @@ public:
         }
         return *this;
     }
-    Expected& operator=(Expected&& other) noexcept(std::is_nothrow_move_constructible_v<T> &&
-                                                   std::is_nothrow_move_constructible_v<E>) {
+    Expected& operator=(Expected&& other) noexcept(
+        std::is_nothrow_move_constructible_v<T>&& std::is_nothrow_move_constructible_v<E>) {
         if (this != &other) {
             destroy();
             moveFrom(std::move(other));

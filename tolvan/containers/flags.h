@@ -14,7 +14,8 @@ public:
     using Underlying = std::make_unsigned_t<std::underlying_type_t<E>>;
 
     constexpr Flags() noexcept = default;
-    constexpr Flags(E value) noexcept : mBits(Underlying(value)) {}
+    constexpr Flags(E value) noexcept
+        : mBits(Underlying(value)) {}
     /// A set from its raw bits.
     [[nodiscard]] static constexpr Flags fromBits(Underlying bits) noexcept {
         Flags f;
@@ -54,4 +55,6 @@ private:
 
 /// Lets `E::A | E::B` build a Flags<E> for the enumeration E (write it in E's namespace).
 #define KALVEX_DECLARE_FLAGS(E)                                                                              \
-    constexpr ::Kalvex::Flags<E> operator|(E a, E b) noexcept { return ::Kalvex::Flags<E>(a) | b; }
+    constexpr ::Kalvex::Flags<E> operator|(E a, E b) noexcept {                                              \
+        return ::Kalvex::Flags<E>(a) | b;                                                                    \
+    }

@@ -38,7 +38,8 @@ template <typename F, typename R, typename... Args>
 class WrapperFunction<F, R(Args...)> final : public IWrapperFunction<R(Args...)> {
 public:
     template <typename G>
-    explicit WrapperFunction(G&& f) : mCallable(std::forward<G>(f)) {}
+    explicit WrapperFunction(G&& f)
+        : mCallable(std::forward<G>(f)) {}
     R invoke(Args... args) override {
         if constexpr (std::is_void_v<R>) {
             mCallable(std::forward<Args>(args)...);
@@ -65,8 +66,8 @@ public:
     Function(std::nullptr_t) noexcept {}
     /// Wraps a lambda, function object or function pointer (copied or moved into one shared block).
     template <typename F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, Function> && std::is_invocable_r_v<R, F&, Args...>)
-    Function(F&& f) {
+    requires(!std::is_same_v<std::remove_cvref_t<F>, Function> && std::is_invocable_r_v<R, F&, Args...>)
+        Function(F&& f) {
         if constexpr (std::is_pointer_v<std::decay_t<F>>) {
             if (!f) return;
         }

@@ -76,7 +76,9 @@ private:
 template <typename T, typename Deleter>
 class PointerControlBlock final : public ControlBlockBase {
 public:
-    PointerControlBlock(T* object, Deleter deleter) noexcept : mObject(object), mDeleter(std::move(deleter)) {}
+    PointerControlBlock(T* object, Deleter deleter) noexcept
+        : mObject(object)
+        , mDeleter(std::move(deleter)) {}
     void destroyObject() noexcept override { mDeleter(mObject); }
     void freeBlock() noexcept override { tolvanDelete(this); }
     void* getObject() noexcept override { return mObject; }
@@ -117,7 +119,8 @@ public:
     SharedPtr() noexcept = default;
     SharedPtr(std::nullptr_t) noexcept {}
     /// Takes ownership of an object made by tolvanNew (released with Detail::DefaultDeleter).
-    explicit SharedPtr(T* object) : SharedPtr(object, Detail::DefaultDeleter<T>()) {}
+    explicit SharedPtr(T* object)
+        : SharedPtr(object, Detail::DefaultDeleter<T>()) {}
     /// Takes ownership of `object`, released by `deleter`. If the control block cannot be allocated, the
     /// object is released and BadAlloc propagates.
     template <typename Deleter>
@@ -134,22 +137,28 @@ public:
     }
     /// Takes the object of an AutoPtr.
     template <typename U>
-        requires std::is_convertible_v<U*, T*>
-    SharedPtr(AutoPtr<U>&& owner) : SharedPtr(static_cast<T*>(owner.release())) {}
-    SharedPtr(const SharedPtr& other) noexcept : mObject(other.mObject), mBlock(other.mBlock) {
+    requires std::is_convertible_v<U*, T*> SharedPtr(AutoPtr<U>&& owner)
+        : SharedPtr(static_cast<T*>(owner.release())) {}
+    SharedPtr(const SharedPtr& other) noexcept
+        : mObject(other.mObject)
+        , mBlock(other.mBlock) {
         if (mBlock) mBlock->addStrong();
     }
     SharedPtr(SharedPtr&& other) noexcept
-        : mObject(std::exchange(other.mObject, nullptr)), mBlock(std::exchange(other.mBlock, nullptr)) {}
+        : mObject(std::exchange(other.mObject, nullptr))
+        , mBlock(std::exchange(other.mBlock, nullptr)) {}
     template <typename U>
-        requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>)
-    SharedPtr(const SharedPtr<U>& other) noexcept : mObject(other.mObject), mBlock(other.mBlock) {
+    requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>) SharedPtr(const SharedPtr<U>& other)
+    noexcept
+        : mObject(other.mObject)
+        , mBlock(other.mBlock) {
         if (mBlock) mBlock->addStrong();
     }
     template <typename U>
-        requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>)
-    SharedPtr(SharedPtr<U>&& other) noexcept
-        : mObject(std::exchange(other.mObject, nullptr)), mBlock(std::exchange(other.mBlock, nullptr)) {}
+    requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>) SharedPtr(SharedPtr<U>&& other)
+    noexcept
+        : mObject(std::exchange(other.mObject, nullptr))
+        , mBlock(std::exchange(other.mBlock, nullptr)) {}
     SharedPtr& operator=(SharedPtr other) noexcept {
         swap(other);
         return *this;
@@ -211,15 +220,20 @@ class WeakPtr {
 public:
     WeakPtr() noexcept = default;
     template <typename U>
-        requires std::is_convertible_v<U*, T*>
-    WeakPtr(const SharedPtr<U>& shared) noexcept : mObject(shared.mObject), mBlock(shared.mBlock) {
+    requires std::is_convertible_v<U*, T*> WeakPtr(const SharedPtr<U>& shared)
+    noexcept
+        : mObject(shared.mObject)
+        , mBlock(shared.mBlock) {
         if (mBlock) mBlock->addWeak();
     }
-    WeakPtr(const WeakPtr& other) noexcept : mObject(other.mObject), mBlock(other.mBlock) {
+    WeakPtr(const WeakPtr& other) noexcept
+        : mObject(other.mObject)
+        , mBlock(other.mBlock) {
         if (mBlock) mBlock->addWeak();
     }
     WeakPtr(WeakPtr&& other) noexcept
-        : mObject(std::exchange(other.mObject, nullptr)), mBlock(std::exchange(other.mBlock, nullptr)) {}
+        : mObject(std::exchange(other.mObject, nullptr))
+        , mBlock(std::exchange(other.mBlock, nullptr)) {}
     WeakPtr& operator=(WeakPtr other) noexcept {
         std::swap(mObject, other.mObject);
         std::swap(mBlock, other.mBlock);

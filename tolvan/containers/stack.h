@@ -33,7 +33,8 @@ public:
     Stack() noexcept = default;
     Stack(std::initializer_list<T> list) {
         reserve(SizeType(list.size()));
-        for (const T& v : list) pushUnchecked(v);
+        for (const T& v : list)
+            pushUnchecked(v);
     }
     /// `count` default-constructed elements.
     explicit Stack(SizeType count) { resize(count); }
@@ -41,11 +42,13 @@ public:
     Stack(SizeType count, const T& value) { resize(count, value); }
     explicit Stack(ArrayView<const T> items) {
         reserve(SizeType(items.size()));
-        for (const T& v : items) pushUnchecked(v);
+        for (const T& v : items)
+            pushUnchecked(v);
     }
     Stack(const Stack& other) {
         reserve(other.mSize);
-        for (const T& v : other) pushUnchecked(v);
+        for (const T& v : other)
+            pushUnchecked(v);
     }
     Stack(Stack&& other) noexcept
         : mData(std::exchange(other.mData, nullptr))
@@ -83,14 +86,17 @@ public:
         if (capacity > mCapacity) reallocate(capacity);
     }
     /// Grows with default-constructed elements or destroys the elements past `count`.
-    void resize(SizeType count) { resizeWith(count, [](T* p) { new (p) T(); }); }
+    void resize(SizeType count) {
+        resizeWith(count, [](T* p) { new (p) T(); });
+    }
     /// Grows with copies of `value` or destroys the elements past `count`.
     void resize(SizeType count, const T& value) {
         resizeWith(count, [&value](T* p) { new (p) T(value); });
     }
     /// Destroys every element in index order; keeps the capacity.
     void clear() noexcept {
-        for (SizeType i = 0; i < mSize; ++i) mData[i].~T();
+        for (SizeType i = 0; i < mSize; ++i)
+            mData[i].~T();
         mSize = 0;
     }
     /// Frees spare capacity (a reallocation to exactly size()).
@@ -145,7 +151,8 @@ public:
             source = copy.data();
         }
         if (mSize + SizeType(items.size()) > mCapacity) grow(mSize + SizeType(items.size()));
-        for (int64 i = 0; i < items.size(); ++i) pushUnchecked(source[i]);
+        for (int64 i = 0; i < items.size(); ++i)
+            pushUnchecked(source[i]);
     }
     /// Removes the last element; the stack must not be empty.
     void pop() noexcept {
@@ -174,7 +181,8 @@ public:
         count = std::min(count, SizeType(mSize - at));
         if (count <= 0) return;
         std::move(mData + at + count, mData + mSize, mData + at);
-        for (SizeType i = mSize - count; i < mSize; ++i) mData[i].~T();
+        for (SizeType i = mSize - count; i < mSize; ++i)
+            mData[i].~T();
         mSize -= count;
     }
     /// Removes the element at `at` by moving the last element into its place (order not kept).
@@ -187,7 +195,8 @@ public:
     SizeType removeAll(const T& value) {
         T* newEnd = std::remove(begin(), end(), value);
         const SizeType removed = SizeType(end() - newEnd);
-        for (T* p = newEnd; p != end(); ++p) p->~T();
+        for (T* p = newEnd; p != end(); ++p)
+            p->~T();
         mSize -= removed;
         return removed;
     }
@@ -212,9 +221,7 @@ public:
     friend bool operator==(const Stack& a, const Stack& b) {
         return a.mSize == b.mSize && std::equal(a.begin(), a.end(), b.begin());
     }
-    friend auto operator<=>(const Stack& a, const Stack& b)
-        requires std::three_way_comparable<T>
-    {
+    friend auto operator<=>(const Stack& a, const Stack& b) requires std::three_way_comparable<T> {
         return std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
     }
 
@@ -243,7 +250,8 @@ private:
     void resizeWith(SizeType count, Construct construct) {
         if (count < 0) count = 0;
         if (count < mSize) {
-            for (SizeType i = count; i < mSize; ++i) mData[i].~T();
+            for (SizeType i = count; i < mSize; ++i)
+                mData[i].~T();
             mSize = count;
             return;
         }

@@ -30,9 +30,13 @@ std::u16string_view setView(const String& set) {
     return std::u16string_view(set.cStr(), Detail::findZeroUnit(set.cStr(), size_t(set.length())));
 }
 
-bool inSet(std::u16string_view set, char16_t c) { return set.find(c) != std::u16string_view::npos; }
+bool inSet(std::u16string_view set, char16_t c) {
+    return set.find(c) != std::u16string_view::npos;
+}
 
-int clampFrom(int from) { return from < 0 ? 0 : from; }
+int clampFrom(int from) {
+    return from < 0 ? 0 : from;
+}
 
 void appendCodePoint(String& s, uint32_t cp) {
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
@@ -48,9 +52,12 @@ void appendCodePoint(String& s, uint32_t cp) {
 
 // ---- construction ----
 
-String::String(const char16_t* text) : String(text, unitLength(text)) {}
+String::String(const char16_t* text)
+    : String(text, unitLength(text)) {}
 
-String::String(const char16_t* text, int length) { assignUnits(text, length); }
+String::String(const char16_t* text, int length) {
+    assignUnits(text, length);
+}
 
 String::String(std::u16string_view text) {
     assignUnits(text.data(), int(std::min(text.size(), size_t(nPos - 1))));
@@ -59,9 +66,11 @@ String::String(std::u16string_view text) {
 String::String(const wchar_t* text) {
     if (!text) return;
     size_t n = 0;
-    while (text[n]) ++n;
+    while (text[n])
+        ++n;
     reserve(int(std::min(n, size_t(nPos - 2))) + 1);
-    for (size_t i = 0; i < n; ++i) appendCodePoint(*this, uint32_t(text[i]));
+    for (size_t i = 0; i < n; ++i)
+        appendCodePoint(*this, uint32_t(text[i]));
 }
 
 String::String(char16_t c, int count) {
@@ -77,12 +86,16 @@ String::String(wchar_t c, int count) {
     String one;
     appendCodePoint(one, uint32_t(c));
     reserve(one.mLength * count + 1);
-    for (int i = 0; i < count; ++i) append(one);
+    for (int i = 0; i < count; ++i)
+        append(one);
 }
 
-String::String(char c, int count) : String(char16_t(int16(int8(c))), count) {}
+String::String(char c, int count)
+    : String(char16_t(int16(int8(c))), count) {}
 
-String::String(const String& other) { assignUnits(other.mData, other.mLength); }
+String::String(const String& other) {
+    assignUnits(other.mData, other.mLength);
+}
 
 String::String(String&& other) noexcept {
     swap(other);
@@ -101,20 +114,25 @@ String& String::operator=(String&& other) noexcept {
     return *this;
 }
 
-String String::fromAscii(const char* text) { return fromAscii(std::string_view(text ? text : "")); }
+String String::fromAscii(const char* text) {
+    return fromAscii(std::string_view(text ? text : ""));
+}
 
 String String::fromAscii(std::string_view text) {
     String s;
     const int n = int(std::min(text.size(), size_t(nPos - 1)));
     if (n == 0) return s;
     s.reallocateExactly(n + 1);
-    for (int i = 0; i < n; ++i) s.mData[i] = char16_t(int16(int8(text[size_t(i)])));
+    for (int i = 0; i < n; ++i)
+        s.mData[i] = char16_t(int16(int8(text[size_t(i)])));
     s.mLength = n;
     s.afterUpdate();
     return s;
 }
 
-String String::fromUtf8(const char* text) { return fromUtf8(std::string_view(text ? text : "")); }
+String String::fromUtf8(const char* text) {
+    return fromUtf8(std::string_view(text ? text : ""));
+}
 
 String String::fromUtf8(std::string_view text) {
     String s;
@@ -129,7 +147,9 @@ String String::fromUtf8(std::string_view text) {
     return s;
 }
 
-String String::fromUtf16(const char16_t* text) { return String(text); }
+String String::fromUtf16(const char16_t* text) {
+    return String(text);
+}
 
 // ---- conversions out ----
 
@@ -138,7 +158,8 @@ String::CharBuffer<char> String::toAscii(char replacement) const {
     if (mLength == 0) return out;
     out.reserve(mLength + 1);
     char* o = out.data();
-    for (int i = 0; i < mLength; ++i) o[i] = mData[i] < 128 ? char(mData[i]) : replacement;
+    for (int i = 0; i < mLength; ++i)
+        o[i] = mData[i] < 128 ? char(mData[i]) : replacement;
     o[mLength] = 0;
     out.setCount(mLength + 1);
     return out;
@@ -159,7 +180,9 @@ String::CharBuffer<char> String::toUtf8() const {
     return out;
 }
 
-String::CharBuffer<char16_t> String::toUtf16() const { return CharBuffer<char16_t>(mData, mLength); }
+String::CharBuffer<char16_t> String::toUtf16() const {
+    return CharBuffer<char16_t>(mData, mLength);
+}
 
 // ---- storage ----
 
@@ -317,9 +340,13 @@ int String::findLastNotOf(char16_t c, int from) const noexcept {
     return nPos;
 }
 
-bool String::startsWith(const String& prefix) const noexcept { return view().starts_with(prefix.view()); }
+bool String::startsWith(const String& prefix) const noexcept {
+    return view().starts_with(prefix.view());
+}
 
-bool String::endsWith(const String& suffix) const noexcept { return view().ends_with(suffix.view()); }
+bool String::endsWith(const String& suffix) const noexcept {
+    return view().ends_with(suffix.view());
+}
 
 // ---- editing ----
 
@@ -367,8 +394,10 @@ String& String::trim() {
     const std::u16string_view ws(WHITESPACE);
     int begin = 0;
     int end = mLength;
-    while (begin < end && inSet(ws, mData[begin])) ++begin;
-    while (end > begin && inSet(ws, mData[end - 1])) --end;
+    while (begin < end && inSet(ws, mData[begin]))
+        ++begin;
+    while (end > begin && inSet(ws, mData[end - 1]))
+        --end;
     if (begin == 0 && end == mLength) return *this;
     if (end == begin) {
         mLength = 0;
@@ -381,12 +410,14 @@ String& String::trim() {
 }
 
 String& String::toLowerCase() noexcept {
-    for (int i = 0; i < mLength; ++i) mData[i] = char16_t(std::towlower(wint_t(mData[i])));
+    for (int i = 0; i < mLength; ++i)
+        mData[i] = char16_t(std::towlower(wint_t(mData[i])));
     return *this;
 }
 
 String& String::toUpperCase() noexcept {
-    for (int i = 0; i < mLength; ++i) mData[i] = char16_t(std::towupper(wint_t(mData[i])));
+    for (int i = 0; i < mLength; ++i)
+        mData[i] = char16_t(std::towupper(wint_t(mData[i])));
     return *this;
 }
 
@@ -405,8 +436,8 @@ String& String::toIdentifier() {
     }
     for (int i = 0; i < mLength; ++i) {
         const char16_t c = mData[i];
-        const bool keep = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') ||
-                          c == u'_';
+        const bool keep =
+            (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_';
         if (!keep) mData[i] = u'_';
     }
     return *this;

@@ -50,7 +50,8 @@ public:
             mData[length] = T(0);
             mCount = length + 1;
         }
-        CharBuffer(const CharBuffer& other) : CharBuffer(other.cStr(), other.length()) {}
+        CharBuffer(const CharBuffer& other)
+            : CharBuffer(other.cStr(), other.length()) {}
         CharBuffer(CharBuffer&& other) noexcept
             : mData(std::exchange(other.mData, nullptr))
             , mCount(std::exchange(other.mCount, 0))
@@ -276,7 +277,9 @@ std::istream& operator>>(std::istream& in, String& s);
 /// Reads one whitespace-delimited wide token and stores it unchanged.
 std::wistream& operator>>(std::wistream& in, String& s);
 
-inline void swap(String& a, String& b) noexcept { a.swap(b); }
+inline void swap(String& a, String& b) noexcept {
+    a.swap(b);
+}
 
 } // namespace Kalvex
 

@@ -9,7 +9,9 @@ namespace {
 
 constexpr char16_t REPLACEMENT = 0xFFFD;
 
-inline bool isContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+inline bool isContinuation(unsigned char b) {
+    return (b & 0xC0) == 0x80;
+}
 
 // Allowed range of the second byte for each lead byte (Unicode Table 3-7); 0 length = invalid lead.
 struct LeadInfo {
@@ -141,6 +143,8 @@ size_t findUnit(const char16_t* in, size_t count, char16_t c) noexcept {
     return count;
 }
 
-size_t findZeroUnit(const char16_t* in, size_t count) noexcept { return findUnit(in, count, 0); }
+size_t findZeroUnit(const char16_t* in, size_t count) noexcept {
+    return findUnit(in, count, 0);
+}
 
 } // namespace Kalvex::Detail

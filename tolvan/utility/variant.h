@@ -32,11 +32,12 @@ public:
 
     Variant() noexcept = default;
     template <typename T>
-        requires(indexOf<std::remove_cvref_t<T>>() != 0)
-    Variant(T&& value) {
+    requires(indexOf<std::remove_cvref_t<T>>() != 0) Variant(T&& value) {
         construct<std::remove_cvref_t<T>>(std::forward<T>(value));
     }
-    Variant(const Variant& other) { other.dispatch([this](const auto& v) { construct<std::decay_t<decltype(v)>>(v); }); }
+    Variant(const Variant& other) {
+        other.dispatch([this](const auto& v) { construct<std::decay_t<decltype(v)>>(v); });
+    }
     Variant(Variant&& other) noexcept((std::is_nothrow_move_constructible_v<Ts> && ...)) {
         other.dispatch([this](auto& v) { construct<std::decay_t<decltype(v)>>(std::move(v)); });
     }
@@ -77,8 +78,7 @@ public:
     }
     /// Replaces the content with `value`.
     template <typename T>
-        requires(indexOf<std::remove_cvref_t<T>>() != 0)
-    void set(T&& value) {
+    requires(indexOf<std::remove_cvref_t<T>>() != 0) void set(T&& value) {
         std::remove_cvref_t<T> copy(std::forward<T>(value)); // `value` may live inside this variant
         reset();
         construct<std::remove_cvref_t<T>>(std::move(copy));
