@@ -19,7 +19,8 @@ namespace {
     float expected[4] = {x, y, z, w};
     for (int i = 0; i < 4; ++i) {
         if (std::bit_cast<uint32_t>(value[i]) != std::bit_cast<uint32_t>(expected[i])) {
-            return ::testing::AssertionFailure() << "lane " << i << " is " << value[i] << ", expected " << expected[i];
+            return ::testing::AssertionFailure()
+                   << "lane " << i << " is " << value[i] << ", expected " << expected[i];
         }
     }
     return ::testing::AssertionSuccess();
@@ -95,12 +96,14 @@ TEST(Float4, ComparisonsMasksAndLaneFunctions) {
 
 // ---- Exact values ------------------------------------------------------------------------------
 
-float lane0(Float4 (*function)(const Float4&), float x) { return function(Float4(x))[0]; }
+float lane0(Float4 (*function)(const Float4&), float x) {
+    return function(Float4(x))[0];
+}
 
 TEST(Math4, DocumentedValues) {
     constexpr float PI = std::numbers::pi_v<float>;
     EXPECT_EQ(lane0(sin, 0.f), 0.f);
-    EXPECT_EQ(lane0(sin, 1e-4f), 1e-4f);  // below the small-argument threshold: x itself
+    EXPECT_EQ(lane0(sin, 1e-4f), 1e-4f); // below the small-argument threshold: x itself
     EXPECT_NEAR(lane0(sin, PI / 2.f), 1.f, 1e-7);
     EXPECT_NEAR(lane0(cos, 0.f), 1.f, 1e-7);
     EXPECT_NEAR(lane0(cos, PI), -1.f, 1e-6);
@@ -164,8 +167,8 @@ struct AccuracyCase {
     double (*reference)(double);
     double low, high;
     bool logarithmicSpacing;
-    double maxAbsolute;     // bound on |f - ref|
-    double maxRelative;     // bound on |f - ref| / |ref| where |ref| >= relativeFloor; 0 = not checked
+    double maxAbsolute; // bound on |f - ref|
+    double maxRelative; // bound on |f - ref| / |ref| where |ref| >= relativeFloor; 0 = not checked
     double relativeFloor;
 };
 
@@ -179,7 +182,8 @@ Errors measure(const AccuracyCase& c, int samples) {
         float xs[4];
         for (int k = 0; k < 4; ++k) {
             double t = double(i + k) / (samples - 1);
-            xs[k] = float(c.logarithmicSpacing ? c.low * std::pow(c.high / c.low, t) : c.low + (c.high - c.low) * t);
+            xs[k] = float(c.logarithmicSpacing ? c.low * std::pow(c.high / c.low, t)
+                                               : c.low + (c.high - c.low) * t);
         }
         Float4 result = c.function(Float4::loadUnaligned(xs));
         for (int k = 0; k < 4; ++k) {
@@ -189,7 +193,8 @@ Errors measure(const AccuracyCase& c, int samples) {
                 errors.absolute = absolute;
                 errors.worstAbsoluteAt = xs[k];
             }
-            if (std::fabs(reference) >= c.relativeFloor && !(absolute / std::fabs(reference) <= errors.relative)) {
+            if (std::fabs(reference) >= c.relativeFloor &&
+                !(absolute / std::fabs(reference) <= errors.relative)) {
                 errors.relative = absolute / std::fabs(reference);
                 errors.worstRelativeAt = xs[k];
             }
@@ -203,14 +208,18 @@ TEST(Math4, AccuracyAgainstLibm) {
     const AccuracyCase cases[] = {
         {"sin", [](const Float4& x) { return sin(x); }, std::sin, -10 * PI, 10 * PI, false, 3e-6, 0, 1},
         {"cos", [](const Float4& x) { return cos(x); }, std::cos, -10 * PI, 10 * PI, false, 3e-6, 0, 1},
-        {"sincos.sin", [](const Float4& x) { return sincos(x).first; }, std::sin, -1000, 1000, false, 2e-7, 0, 1},
-        {"sincos.cos", [](const Float4& x) { return sincos(x).second; }, std::cos, -1000, 1000, false, 2e-7, 0, 1},
+        {"sincos.sin", [](const Float4& x) { return sincos(x).first; }, std::sin, -1000, 1000, false, 2e-7, 0,
+         1},
+        {"sincos.cos", [](const Float4& x) { return sincos(x).second; }, std::cos, -1000, 1000, false, 2e-7,
+         0, 1},
         {"atan", [](const Float4& x) { return atan(x); }, std::atan, -100, 100, false, 3e-3, 3.5e-3, 1e-30},
         {"acos", [](const Float4& x) { return acos(x); }, std::acos, -1, 1, false, 6e-3, 0, 1},
         {"exp", [](const Float4& x) { return exp(x); }, std::exp, -87, 88, false, 0, 2e-7, 0},
-        {"exp2Approx", [](const Float4& x) { return exp2Approx(x); }, std::exp2, -126, 127, false, 0, 1e-4, 0},
+        {"exp2Approx", [](const Float4& x) { return exp2Approx(x); }, std::exp2, -126, 127, false, 0, 1e-4,
+         0},
         {"log", [](const Float4& x) { return log(x); }, std::log, 1e-30, 1e30, true, 1e-5, 0, 1},
-        {"log2Approx", [](const Float4& x) { return log2Approx(x); }, std::log2, 1e-30, 1e30, true, 1.5e-4, 0, 1},
+        {"log2Approx", [](const Float4& x) { return log2Approx(x); }, std::log2, 1e-30, 1e30, true, 1.5e-4, 0,
+         1},
     };
     for (const AccuracyCase& c : cases) {
         Errors errors = measure(c, 1 << 18);

@@ -19,13 +19,17 @@ public:
     // Construction and lane access
 
     /// All lanes zero.
-    Float4() noexcept : mValue(_mm_setzero_ps()) {}
+    Float4() noexcept
+        : mValue(_mm_setzero_ps()) {}
     /// Every lane `all`.
-    explicit Float4(float all) noexcept : mValue(_mm_set1_ps(all)) {}
+    explicit Float4(float all) noexcept
+        : mValue(_mm_set1_ps(all)) {}
     /// Lanes in order x, y, z, w (lane 0 first).
-    Float4(float x, float y, float z, float w) noexcept : mValue(_mm_setr_ps(x, y, z, w)) {}
+    Float4(float x, float y, float z, float w) noexcept
+        : mValue(_mm_setr_ps(x, y, z, w)) {}
     /// Wraps a raw SSE register.
-    Float4(__m128 value) noexcept : mValue(value) {}
+    Float4(__m128 value) noexcept
+        : mValue(value) {}
 
     /// Loads four floats from a 16-byte aligned address.
     [[nodiscard]] static Float4 load(const float* aligned) noexcept { return _mm_load_ps(aligned); }
@@ -65,10 +69,18 @@ public:
 
     // Arithmetic, lane by lane
 
-    friend Float4 operator+(const Float4& a, const Float4& b) noexcept { return _mm_add_ps(a.mValue, b.mValue); }
-    friend Float4 operator-(const Float4& a, const Float4& b) noexcept { return _mm_sub_ps(a.mValue, b.mValue); }
-    friend Float4 operator*(const Float4& a, const Float4& b) noexcept { return _mm_mul_ps(a.mValue, b.mValue); }
-    friend Float4 operator/(const Float4& a, const Float4& b) noexcept { return _mm_div_ps(a.mValue, b.mValue); }
+    friend Float4 operator+(const Float4& a, const Float4& b) noexcept {
+        return _mm_add_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator-(const Float4& a, const Float4& b) noexcept {
+        return _mm_sub_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator*(const Float4& a, const Float4& b) noexcept {
+        return _mm_mul_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator/(const Float4& a, const Float4& b) noexcept {
+        return _mm_div_ps(a.mValue, b.mValue);
+    }
     friend Float4 operator*(const Float4& a, float b) noexcept { return a * Float4(b); }
     friend Float4 operator*(float a, const Float4& b) noexcept { return Float4(a) * b; }
     friend Float4 operator/(const Float4& a, float b) noexcept { return a / Float4(b); }
@@ -82,18 +94,36 @@ public:
 
     // Comparisons: lane masks (ordered comparisons are false for NaN, != is true for NaN)
 
-    friend Float4 operator==(const Float4& a, const Float4& b) noexcept { return _mm_cmpeq_ps(a.mValue, b.mValue); }
-    friend Float4 operator!=(const Float4& a, const Float4& b) noexcept { return _mm_cmpneq_ps(a.mValue, b.mValue); }
-    friend Float4 operator<(const Float4& a, const Float4& b) noexcept { return _mm_cmplt_ps(a.mValue, b.mValue); }
-    friend Float4 operator<=(const Float4& a, const Float4& b) noexcept { return _mm_cmple_ps(a.mValue, b.mValue); }
-    friend Float4 operator>(const Float4& a, const Float4& b) noexcept { return _mm_cmpgt_ps(a.mValue, b.mValue); }
-    friend Float4 operator>=(const Float4& a, const Float4& b) noexcept { return _mm_cmpge_ps(a.mValue, b.mValue); }
+    friend Float4 operator==(const Float4& a, const Float4& b) noexcept {
+        return _mm_cmpeq_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator!=(const Float4& a, const Float4& b) noexcept {
+        return _mm_cmpneq_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator<(const Float4& a, const Float4& b) noexcept {
+        return _mm_cmplt_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator<=(const Float4& a, const Float4& b) noexcept {
+        return _mm_cmple_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator>(const Float4& a, const Float4& b) noexcept {
+        return _mm_cmpgt_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator>=(const Float4& a, const Float4& b) noexcept {
+        return _mm_cmpge_ps(a.mValue, b.mValue);
+    }
 
     // Bitwise operations on the lanes' bit patterns
 
-    friend Float4 operator&(const Float4& a, const Float4& b) noexcept { return _mm_and_ps(a.mValue, b.mValue); }
-    friend Float4 operator|(const Float4& a, const Float4& b) noexcept { return _mm_or_ps(a.mValue, b.mValue); }
-    friend Float4 operator^(const Float4& a, const Float4& b) noexcept { return _mm_xor_ps(a.mValue, b.mValue); }
+    friend Float4 operator&(const Float4& a, const Float4& b) noexcept {
+        return _mm_and_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator|(const Float4& a, const Float4& b) noexcept {
+        return _mm_or_ps(a.mValue, b.mValue);
+    }
+    friend Float4 operator^(const Float4& a, const Float4& b) noexcept {
+        return _mm_xor_ps(a.mValue, b.mValue);
+    }
 
 private:
     __m128 mValue;
@@ -104,54 +134,82 @@ static_assert(sizeof(Float4) == 16 && alignof(Float4) == 16, "Float4 is one SSE 
 // Lane-wise helpers
 
 /// `a` AND NOT `mask` on the bit patterns: the lanes of `a` where `mask` is clear.
-[[nodiscard]] inline Float4 andNot(const Float4& mask, const Float4& a) noexcept { return _mm_andnot_ps(mask.get(), a.get()); }
+[[nodiscard]] inline Float4 andNot(const Float4& mask, const Float4& a) noexcept {
+    return _mm_andnot_ps(mask.get(), a.get());
+}
 /// Per lane `mask ? ifTrue : ifFalse`; `mask` lanes must be all ones or all zeros (as comparisons give).
 [[nodiscard]] inline Float4 select(const Float4& mask, const Float4& ifTrue, const Float4& ifFalse) noexcept {
     return _mm_blendv_ps(ifFalse.get(), ifTrue.get(), mask.get());
 }
 /// Bit i set when the sign bit of lane i is set.
-[[nodiscard]] inline int moveMask(const Float4& mask) noexcept { return _mm_movemask_ps(mask.get()); }
+[[nodiscard]] inline int moveMask(const Float4& mask) noexcept {
+    return _mm_movemask_ps(mask.get());
+}
 /// True when every lane of the mask is set.
-[[nodiscard]] inline bool allOf(const Float4& mask) noexcept { return moveMask(mask) == 0xF; }
+[[nodiscard]] inline bool allOf(const Float4& mask) noexcept {
+    return moveMask(mask) == 0xF;
+}
 /// True when any lane of the mask is set.
-[[nodiscard]] inline bool anyOf(const Float4& mask) noexcept { return moveMask(mask) != 0; }
+[[nodiscard]] inline bool anyOf(const Float4& mask) noexcept {
+    return moveMask(mask) != 0;
+}
 
 /// Lane-wise minimum; where a lane of either input is NaN the lane of `b` is returned.
-[[nodiscard]] inline Float4 min(const Float4& a, const Float4& b) noexcept { return _mm_min_ps(a.get(), b.get()); }
+[[nodiscard]] inline Float4 min(const Float4& a, const Float4& b) noexcept {
+    return _mm_min_ps(a.get(), b.get());
+}
 /// Lane-wise maximum; where a lane of either input is NaN the lane of `b` is returned.
-[[nodiscard]] inline Float4 max(const Float4& a, const Float4& b) noexcept { return _mm_max_ps(a.get(), b.get()); }
+[[nodiscard]] inline Float4 max(const Float4& a, const Float4& b) noexcept {
+    return _mm_max_ps(a.get(), b.get());
+}
 /// Each lane limited to [low, high].
 [[nodiscard]] inline Float4 clamp(const Float4& x, const Float4& low, const Float4& high) noexcept {
     return min(max(x, low), high);
 }
 /// Lane-wise absolute value (the sign bit cleared).
-[[nodiscard]] inline Float4 abs(const Float4& a) noexcept { return andNot(Float4(-0.f), a); }
+[[nodiscard]] inline Float4 abs(const Float4& a) noexcept {
+    return andNot(Float4(-0.f), a);
+}
 /// Each lane with the magnitude of `magnitude` and the sign of `sign`.
 [[nodiscard]] inline Float4 copySign(const Float4& magnitude, const Float4& sign) noexcept {
     return abs(magnitude) | (sign & Float4(-0.f));
 }
 /// Correctly rounded lane-wise square root.
-[[nodiscard]] inline Float4 sqrt(const Float4& a) noexcept { return _mm_sqrt_ps(a.get()); }
+[[nodiscard]] inline Float4 sqrt(const Float4& a) noexcept {
+    return _mm_sqrt_ps(a.get());
+}
 /// The processor's approximate reciprocal (relative error at most 1.5 * 2^-12).
-[[nodiscard]] inline Float4 rcp(const Float4& a) noexcept { return _mm_rcp_ps(a.get()); }
+[[nodiscard]] inline Float4 rcp(const Float4& a) noexcept {
+    return _mm_rcp_ps(a.get());
+}
 /// The processor's approximate reciprocal square root (relative error at most 1.5 * 2^-12).
-[[nodiscard]] inline Float4 rsqrt(const Float4& a) noexcept { return _mm_rsqrt_ps(a.get()); }
+[[nodiscard]] inline Float4 rsqrt(const Float4& a) noexcept {
+    return _mm_rsqrt_ps(a.get());
+}
 /// Rounds each lane to the nearest integer, ties to even.
 [[nodiscard]] inline Float4 round(const Float4& a) noexcept {
     return _mm_round_ps(a.get(), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
 }
 /// Rounds each lane toward zero.
-[[nodiscard]] inline Float4 trunc(const Float4& a) noexcept { return _mm_round_ps(a.get(), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+[[nodiscard]] inline Float4 trunc(const Float4& a) noexcept {
+    return _mm_round_ps(a.get(), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+}
 /// Rounds each lane toward minus infinity.
-[[nodiscard]] inline Float4 floor(const Float4& a) noexcept { return _mm_round_ps(a.get(), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+[[nodiscard]] inline Float4 floor(const Float4& a) noexcept {
+    return _mm_round_ps(a.get(), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+}
 /// Rounds each lane toward plus infinity.
-[[nodiscard]] inline Float4 ceil(const Float4& a) noexcept { return _mm_round_ps(a.get(), _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC); }
+[[nodiscard]] inline Float4 ceil(const Float4& a) noexcept {
+    return _mm_round_ps(a.get(), _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+}
 /// The sum of the four lanes.
 [[nodiscard]] inline float horizontalSum(const Float4& a) noexcept {
     __m128 pairs = _mm_add_ps(a.get(), _mm_movehl_ps(a.get(), a.get()));
     return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_shuffle_ps(pairs, pairs, 1)));
 }
 /// The dot product of the first three lanes.
-[[nodiscard]] inline float dot3(const Float4& a, const Float4& b) noexcept { return _mm_cvtss_f32(_mm_dp_ps(a.get(), b.get(), 0x71)); }
+[[nodiscard]] inline float dot3(const Float4& a, const Float4& b) noexcept {
+    return _mm_cvtss_f32(_mm_dp_ps(a.get(), b.get(), 0x71));
+}
 
 } // namespace Kalvex

@@ -3,14 +3,24 @@
 namespace Kalvex {
 namespace {
 
-Float4 bits(__m128i value) noexcept { return _mm_castsi128_ps(value); }
-__m128i bitsOf(const Float4& value) noexcept { return _mm_castps_si128(value.get()); }
+Float4 bits(__m128i value) noexcept {
+    return _mm_castsi128_ps(value);
+}
+__m128i bitsOf(const Float4& value) noexcept {
+    return _mm_castps_si128(value.get());
+}
 /// Integral lanes (already whole numbers) converted exactly to 32-bit integers.
-__m128i toInt(const Float4& whole) noexcept { return _mm_cvtps_epi32(whole.get()); }
-Float4 toFloat(__m128i value) noexcept { return _mm_cvtepi32_ps(value); }
+__m128i toInt(const Float4& whole) noexcept {
+    return _mm_cvtps_epi32(whole.get());
+}
+Float4 toFloat(__m128i value) noexcept {
+    return _mm_cvtepi32_ps(value);
+}
 
 /// 2^n for integer lanes n, by placing n + 127 in the exponent bits.
-Float4 powerOfTwo(__m128i n) noexcept { return bits(_mm_slli_epi32(_mm_add_epi32(n, _mm_set1_epi32(127)), 23)); }
+Float4 powerOfTwo(__m128i n) noexcept {
+    return bits(_mm_slli_epi32(_mm_add_epi32(n, _mm_set1_epi32(127)), 23));
+}
 
 /// The sign bit of each lane, set where `value` has bit `bit` set (bit as a lane mask of 1 << k).
 Float4 signWhereBitSet(__m128i value, int bit) noexcept {
@@ -22,7 +32,8 @@ Float4 signWhereBitSet(__m128i value, int bit) noexcept {
 Float4 exp2Polynomial(const Float4& v) noexcept {
     Float4 n = round(v - Float4(0.5f));
     Float4 f = v - n;
-    Float4 p = ((Float4(0.07802452f) * f + Float4(0.22606716f)) * f + Float4(0.69583356f)) * f + Float4(0.9999252f);
+    Float4 p =
+        ((Float4(0.07802452f) * f + Float4(0.22606716f)) * f + Float4(0.69583356f)) * f + Float4(0.9999252f);
     return p * powerOfTwo(toInt(n));
 }
 
@@ -33,7 +44,8 @@ Float4 atanSeries(const Float4& y) noexcept {
     Float4 t = q * y;
     Float4 t2 = t * t;
     Float4 t3 = t2 * t;
-    Float4 tail = Float4(0.45714286f) + t * Float4(0.4063492f) + t2 * Float4(0.36940837f) + t3 * Float4(0.34099233f);
+    Float4 tail =
+        Float4(0.45714286f) + t * Float4(0.4063492f) + t2 * Float4(0.36940837f) + t3 * Float4(0.34099233f);
     Float4 series = q * (Float4(1.f) + t * Float4(0.6666667f) + t2 * Float4(0.53333336f) + t3 * tail);
     return select(y < Float4(0.00035211173f), y, series);
 }
@@ -52,7 +64,9 @@ Float4 sin(const Float4& x) noexcept {
     return select(abs(r) < Float4(0.00044363298f), r, result);
 }
 
-Float4 cos(const Float4& x) noexcept { return sin(x + Float4(1.5707964f)); }
+Float4 cos(const Float4& x) noexcept {
+    return sin(x + Float4(1.5707964f));
+}
 
 std::pair<Float4, Float4> sincos(const Float4& x) noexcept {
     Float4 y = abs(x);
@@ -62,9 +76,11 @@ std::pair<Float4, Float4> sincos(const Float4& x) noexcept {
     Float4 r = y - jf * Float4(0.78515625f) - jf * Float4(0.00024187565f) - jf * Float4(3.774895e-8f);
     Float4 z = r * r;
 
-    Float4 sinPoly = r + (r * z) * (Float4(-0.16666655f) + z * (Float4(0.008332161f) + z * Float4(-0.00019515296f)));
-    Float4 cosPoly = Float4(1.f) - Float4(0.5f) * z +
-                     (z * z) * (Float4(0.041666646f) + z * (Float4(-0.0013887316f) + z * Float4(2.4433157e-5f)));
+    Float4 sinPoly =
+        r + (r * z) * (Float4(-0.16666655f) + z * (Float4(0.008332161f) + z * Float4(-0.00019515296f)));
+    Float4 cosPoly =
+        Float4(1.f) - Float4(0.5f) * z +
+        (z * z) * (Float4(0.041666646f) + z * (Float4(-0.0013887316f) + z * Float4(2.4433157e-5f)));
 
     Float4 swap = bits(_mm_cmpeq_epi32(_mm_and_si128(j, _mm_set1_epi32(2)), _mm_set1_epi32(2)));
     Float4 sine = select(swap, cosPoly, sinPoly);
@@ -72,7 +88,8 @@ std::pair<Float4, Float4> sincos(const Float4& x) noexcept {
 
     Float4 sineSign = (x & Float4(-0.f)) ^ signWhereBitSet(j, 4);
     // The cosine's sign flips where (j - 2) AND 4 is clear: the sign bit of NOT (j - 2) bit 2.
-    Float4 cosineSign = signWhereBitSet(_mm_andnot_si128(_mm_sub_epi32(j, _mm_set1_epi32(2)), _mm_set1_epi32(4)), 4);
+    Float4 cosineSign =
+        signWhereBitSet(_mm_andnot_si128(_mm_sub_epi32(j, _mm_set1_epi32(2)), _mm_set1_epi32(4)), 4);
     return {sine ^ sineSign, cosine ^ cosineSign};
 }
 
@@ -97,7 +114,11 @@ Float4 exp(const Float4& x) noexcept {
     n = n - (Float4(1.f) & (n > f));
     Float4 r = c - n * Float4(0.6933594f) - n * Float4(-0.00021219444f);
     Float4 p = ((((Float4(0.00019875691f) * r + Float4(0.0013981999f)) * r + Float4(0.008333452f)) * r +
-                 Float4(0.041665796f)) * r + Float4(0.16666666f)) * r + Float4(0.5f);
+                 Float4(0.041665796f)) *
+                    r +
+                Float4(0.16666666f)) *
+                   r +
+               Float4(0.5f);
     return (p * (r * r) + r + Float4(1.f)) * powerOfTwo(toInt(n));
 }
 
@@ -133,7 +154,9 @@ Float4 log2Approx(const Float4& x) noexcept {
     __m128i biased = _mm_and_si128(_mm_srli_epi32(raw, 23), _mm_set1_epi32(0xFF));
     Float4 e = toFloat(_mm_sub_epi32(biased, _mm_set1_epi32(127)));
     Float4 m = bits(_mm_or_si128(_mm_and_si128(raw, _mm_set1_epi32(0x007FFFFF)), bitsOf(Float4(1.f))));
-    Float4 p = (((Float4(0.05965155f) * m - Float4(0.46572563f)) * m + Float4(1.4811665f)) * m - Float4(2.5207496f)) * m +
+    Float4 p = (((Float4(0.05965155f) * m - Float4(0.46572563f)) * m + Float4(1.4811665f)) * m -
+                Float4(2.5207496f)) *
+                   m +
                Float4(2.8882704f);
     return p * (m - Float4(1.f)) + e;
 }

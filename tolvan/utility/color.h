@@ -1,0 +1,124 @@
+// Four-lane colour values shared by imaging, colour curves and colour science: linear RGB, HSV and
+// CIE XYZ, each four floats in 16 bytes whose fourth lane travels along unchanged (alpha for an
+// RGBA pixel, padding otherwise). Arithmetic is lane-wise through Float4.
+//
+//   Rgb mixed = 0.25f * Rgb(1.f, 0.f, 0.f) + 0.75f * Rgb(0.f, 0.f, 1.f);
+//   Rgb linear = Rgb(TM_XYZ_TO_LIN_RGB * xyz.toFloat4());   // tolvan/utility/colorscience.h
+#pragma once
+
+#include "tolvan/containers/string.h"
+#include "tolvan/utility/affinetm.h"
+#include "tolvan/utility/float4.h"
+#include "tolvan/utility/valuetext.h"
+
+namespace Kalvex {
+namespace Detail {
+
+/// Lane-wise operators of a four-lane value type T (T has toFloat4() and an explicit
+/// constructor from Float4).
+template <typename T>
+struct FourLaneArithmetic {
+    friend T operator+(const T& a, const T& b) noexcept { return T(a.toFloat4() + b.toFloat4()); }
+    friend T operator-(const T& a, const T& b) noexcept { return T(a.toFloat4() - b.toFloat4()); }
+    friend T operator*(const T& a, const T& b) noexcept { return T(a.toFloat4() * b.toFloat4()); }
+    friend T operator/(const T& a, const T& b) noexcept { return T(a.toFloat4() / b.toFloat4()); }
+    friend T operator*(const T& a, float f) noexcept { return T(a.toFloat4() * f); }
+    friend T operator*(float f, const T& a) noexcept { return T(f * a.toFloat4()); }
+    friend T operator/(const T& a, float f) noexcept { return T(a.toFloat4() / f); }
+    friend T& operator+=(T& a, const T& b) noexcept { return a = a + b; }
+    friend T& operator-=(T& a, const T& b) noexcept { return a = a - b; }
+    friend T& operator*=(T& a, const T& b) noexcept { return a = a * b; }
+    friend T& operator*=(T& a, float f) noexcept { return a = a * f; }
+    friend T& operator/=(T& a, float f) noexcept { return a = a / f; }
+    /// True when all four lanes are equal (a NaN lane is never equal).
+    friend bool operator==(const T& a, const T& b) noexcept { return allOf(a.toFloat4() == b.toFloat4()); }
+    /// The transform applied to the first three lanes; the fourth is kept.
+    friend T operator*(const AffineTm& tm, const T& a) noexcept { return T(tm * a.toFloat4()); }
+};
+
+/// The four lanes of `value` as an array.
+struct Lanes {
+    explicit Lanes(const Float4& value) noexcept { value.store(v); }
+    alignas(16) float v[4];
+};
+
+} // namespace Detail
+
+/// Linear red, green, blue and a fourth lane (alpha where a pixel carries one).
+struct alignas(16) Rgb : Detail::FourLaneArithmetic<Rgb> {
+    float r = 0.f;
+    float g = 0.f;
+    float b = 0.f;
+    float a = 0.f;
+
+    constexpr Rgb() noexcept = default;
+    constexpr Rgb(float red, float green, float blue, float fourth = 0.f) noexcept
+        : r(red)
+        , g(green)
+        , b(blue)
+        , a(fourth) {}
+    explicit Rgb(const Float4& lanes) noexcept
+        : Rgb(Detail::Lanes(lanes)) {}
+
+    [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(r, g, b, a); }
+    /// "(r, g, b)": the three colour lanes in their shortest exact forms.
+    [[nodiscard]] String toString() const { return Detail::formatTuple(r, g, b); }
+
+private:
+    explicit Rgb(const Detail::Lanes& l) noexcept
+        : Rgb(l.v[0], l.v[1], l.v[2], l.v[3]) {}
+};
+
+/// Hue in degrees, saturation, value and a fourth lane.
+struct alignas(16) Hsv : Detail::FourLaneArithmetic<Hsv> {
+    float h = 0.f;
+    float s = 0.f;
+    float v = 0.f;
+    float w = 0.f;
+
+    constexpr Hsv() noexcept = default;
+    constexpr Hsv(float hue, float saturation, float value, float fourth = 0.f) noexcept
+        : h(hue)
+        , s(saturation)
+        , v(value)
+        , w(fourth) {}
+    explicit Hsv(const Float4& lanes) noexcept
+        : Hsv(Detail::Lanes(lanes)) {}
+
+    [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(h, s, v, w); }
+    /// "(h, s, v)".
+    [[nodiscard]] String toString() const { return Detail::formatTuple(h, s, v); }
+
+private:
+    explicit Hsv(const Detail::Lanes& l) noexcept
+        : Hsv(l.v[0], l.v[1], l.v[2], l.v[3]) {}
+};
+
+/// A CIE XYZ colour and a fourth lane.
+struct alignas(16) XYZ : Detail::FourLaneArithmetic<XYZ> {
+    float x = 0.f;
+    float y = 0.f;
+    float z = 0.f;
+    float w = 0.f;
+
+    constexpr XYZ() noexcept = default;
+    constexpr XYZ(float cx, float cy, float cz, float fourth = 0.f) noexcept
+        : x(cx)
+        , y(cy)
+        , z(cz)
+        , w(fourth) {}
+    explicit XYZ(const Float4& lanes) noexcept
+        : XYZ(Detail::Lanes(lanes)) {}
+
+    [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(x, y, z, w); }
+    /// "(x, y, z)".
+    [[nodiscard]] String toString() const { return Detail::formatTuple(x, y, z); }
+
+private:
+    explicit XYZ(const Detail::Lanes& l) noexcept
+        : XYZ(l.v[0], l.v[1], l.v[2], l.v[3]) {}
+};
+
+static_assert(sizeof(Rgb) == 16 && sizeof(Hsv) == 16 && sizeof(XYZ) == 16, "colours are four lanes");
+
+} // namespace Kalvex
