@@ -10,6 +10,10 @@
 
 namespace Kalvex {
 
+namespace Io {
+class Path;
+}
+
 /// A failure with a human-readable message; what() returns it as UTF-8 (never null).
 class Exception : public std::exception, public Polymorphic {
 public:
@@ -22,6 +26,9 @@ public:
     ~Exception() override = default;
 
     [[nodiscard]] const char* what() const noexcept override { return mMessage.cStr(); }
+    /// The failure of every file operation: "Cannot open/read/write file '" + path.genericStr() + "'".
+    [[nodiscard]] static Exception fileAccess(const Io::Path& path);
+
     /// The message as a String.
     [[nodiscard]] String getMessage() const { return String::fromUtf8(mMessage.cStr()); }
 
