@@ -254,15 +254,15 @@ bool Utils::executeInMainThread(const Function<void()>& fn, Flags<ExecuteMainThr
     return posted;
 }
 
-String Utils::getExecutableFilePath() {
+Io::Path Utils::getExecutableFilePath() {
     return readLink("/proc/self/exe");
 }
 
-String Utils::getModuleFilePath(const void* address) {
+Io::Path Utils::getModuleFilePath(const void* address) {
     Dl_info info;
     link_map* module = nullptr;
     if (!address || !dladdr1(address, &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) || !module) {
-        return String();
+        return Io::Path();
     }
     // The executable's own entry has an empty name.
     if (!module->l_name || !*module->l_name) return getExecutableFilePath();

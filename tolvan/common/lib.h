@@ -13,6 +13,7 @@
 #include "tolvan/containers/flags.h"
 #include "tolvan/containers/function.h"
 #include "tolvan/containers/string.h"
+#include "tolvan/io/path.h"
 
 namespace Kalvex {
 
@@ -61,10 +62,10 @@ KALVEX_DECLARE_FLAGS(ExecuteMainThread)
 /// successful call wakes the loop.
 bool executeInMainThread(const Function<void()>& fn, Flags<ExecuteMainThread> flags = {});
 
-/// Full path of the process's executable ("" when it cannot be read).
-[[nodiscard]] String getExecutableFilePath();
-/// Full path of the module (executable or shared library) containing `address`; "" when none does.
-[[nodiscard]] String getModuleFilePath(const void* address);
+/// Full path of the process's executable (empty when it cannot be read).
+[[nodiscard]] Io::Path getExecutableFilePath();
+/// Full path of the module (executable or shared library) containing `address`; empty when none does.
+[[nodiscard]] Io::Path getModuleFilePath(const void* address);
 /// The screen's scale factor for text (1.0 without a display); computed once and cached.
 [[nodiscard]] float getFontScale();
 /// Whether a debugger (any tracer) is attached to the process.
