@@ -33,8 +33,10 @@ struct HookPair {
 Stack<HookPair>* gHooks = nullptr;
 std::atomic<int32> gStartupCount{0};
 
+// Cached per thread: gettid is a system call, and executeInMainThread asks on every call.
 uint32 getCurrentThreadId() noexcept {
-    return uint32(gettid());
+    thread_local const uint32 id = uint32(gettid());
+    return id;
 }
 
 // ---------------------------------------------------------------------------------------------------
