@@ -216,8 +216,7 @@ int main(int argc, char** argv) {
                     ratio(perElement[0], perElement[3]), largestError(FUNCTIONS[f], FLOAT4_KERNELS[f]),
                     FUNCTIONS[f].relativeError ? "rel" : "abs");
     }
-    std::printf(
-        "(time units as in the table above; ratios > 1 in glibc/F4 and < 1 in F4/mvec favour Float4)\n");
+    std::printf("(ratios above 1 in glibc/F4 and below 1 in F4/mvec favour Float4)\n");
     benchmark::Shutdown();
     return 0;
 }

@@ -34,12 +34,21 @@ struct FourLaneArithmetic {
     friend bool operator==(const T& a, const T& b) noexcept { return allOf(a.toFloat4() == b.toFloat4()); }
     /// The transform applied to the first three lanes; the fourth is kept.
     friend T operator*(const AffineTm& tm, const T& a) noexcept { return T(tm * a.toFloat4()); }
-};
 
-/// The four lanes of `value` as an array.
-struct Lanes {
-    explicit Lanes(const Float4& value) noexcept { value.store(v); }
-    alignas(16) float v[4];
+    /// "(a, b, c)": the three colour lanes in their shortest exact forms (the fourth is left out).
+    [[nodiscard]] String toString() const {
+        alignas(16) float lanes[4];
+        static_cast<const T&>(*this).toFloat4().store(lanes);
+        return formatTuple(lanes[0], lanes[1], lanes[2]);
+    }
+
+protected:
+    /// The value whose four lanes are those of `value`.
+    [[nodiscard]] static T fromFloat4(const Float4& value) noexcept {
+        alignas(16) float lanes[4];
+        value.store(lanes);
+        return T(lanes[0], lanes[1], lanes[2], lanes[3]);
+    }
 };
 
 } // namespace Detail
@@ -58,15 +67,9 @@ struct alignas(16) Rgb : Detail::FourLaneArithmetic<Rgb> {
         , b(blue)
         , a(fourth) {}
     explicit Rgb(const Float4& lanes) noexcept
-        : Rgb(Detail::Lanes(lanes)) {}
+        : Rgb(fromFloat4(lanes)) {}
 
     [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(r, g, b, a); }
-    /// "(r, g, b)": the three colour lanes in their shortest exact forms.
-    [[nodiscard]] String toString() const { return Detail::formatTuple(r, g, b); }
-
-private:
-    explicit Rgb(const Detail::Lanes& l) noexcept
-        : Rgb(l.v[0], l.v[1], l.v[2], l.v[3]) {}
 };
 
 /// Hue in degrees, saturation, value and a fourth lane.
@@ -83,15 +86,9 @@ struct alignas(16) Hsv : Detail::FourLaneArithmetic<Hsv> {
         , v(value)
         , w(fourth) {}
     explicit Hsv(const Float4& lanes) noexcept
-        : Hsv(Detail::Lanes(lanes)) {}
+        : Hsv(fromFloat4(lanes)) {}
 
     [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(h, s, v, w); }
-    /// "(h, s, v)".
-    [[nodiscard]] String toString() const { return Detail::formatTuple(h, s, v); }
-
-private:
-    explicit Hsv(const Detail::Lanes& l) noexcept
-        : Hsv(l.v[0], l.v[1], l.v[2], l.v[3]) {}
 };
 
 /// A CIE XYZ colour and a fourth lane.
@@ -108,15 +105,9 @@ struct alignas(16) XYZ : Detail::FourLaneArithmetic<XYZ> {
         , z(cz)
         , w(fourth) {}
     explicit XYZ(const Float4& lanes) noexcept
-        : XYZ(Detail::Lanes(lanes)) {}
+        : XYZ(fromFloat4(lanes)) {}
 
     [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(x, y, z, w); }
-    /// "(x, y, z)".
-    [[nodiscard]] String toString() const { return Detail::formatTuple(x, y, z); }
-
-private:
-    explicit XYZ(const Detail::Lanes& l) noexcept
-        : XYZ(l.v[0], l.v[1], l.v[2], l.v[3]) {}
 };
 
 static_assert(sizeof(Rgb) == 16 && sizeof(Hsv) == 16 && sizeof(XYZ) == 16, "colours are four lanes");
