@@ -25,3 +25,16 @@
 #include "tolvan/containers/string.h"
 #include "tolvan/containers/utf.h"
 #include "tolvan/utility/variant.h"
+
+// Paths and files
+#include "tolvan/io/filesystem.h"
+#include "tolvan/io/path.h"
+
+// Colour and photometry
+#include "tolvan/utility/affinetm.h"
+#include "tolvan/utility/color.h"
+#include "tolvan/utility/colorscience.h"
+#include "tolvan/utility/float4.h"
+#include "tolvan/utility/geometry.h"
+#include "tolvan/utility/math4.h"
+#include "tolvan/utility/valuetext.h"
