@@ -28,7 +28,9 @@ TEST(CacheStorageConcurrencyTest, SharedBetweenThreads) {
                 switch ((state >> 20) % 8) {
                 case 0:
                 case 1:
-                case 2: cache.insert(key, std::to_string(key), int(key % 100)); break;
+                case 2:
+                    cache.insert(key, std::to_string(key), int(key % 100));
+                    break;
                 case 7:
                     if (i % 500 == 0) cache.clear();
                     break;
@@ -42,9 +44,11 @@ TEST(CacheStorageConcurrencyTest, SharedBetweenThreads) {
         });
     }
     std::thread capChanger([&] {
-        for (int i = 0; i < 200; ++i) cache.setMemoryCap(i % 2 ? 2000 : 500);
+        for (int i = 0; i < 200; ++i)
+            cache.setMemoryCap(i % 2 ? 2000 : 500);
     });
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     capChanger.join();
     EXPECT_EQ(wrongValues.load(), 0);
     EXPECT_GT(hits.load(), 0);

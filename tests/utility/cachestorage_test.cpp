@@ -32,7 +32,8 @@ TEST(CacheStorageTest, DefaultCap) {
 
 TEST(CacheStorageTest, EvictsLeastRecentlyUsed) {
     CacheStorage cache(100);
-    for (uint64 k : {1, 2, 3}) cache.insert(k, int(k * 10), 40);
+    for (uint64 k : {1, 2, 3})
+        cache.insert(k, int(k * 10), 40);
     EXPECT_EQ(keysPresent(cache, 5), (Keys{2, 3}));
     EXPECT_EQ(cache.find<int>(2), Optional<int>(20)); // 2 becomes the most recently used
     cache.insert(uint64(4), 40, 40);
@@ -65,7 +66,8 @@ TEST(CacheStorageTest, OversizedEntryEmptiesTheCache) {
 
 TEST(CacheStorageTest, LowerCapAppliesAtNextInsertion) {
     CacheStorage cache(100);
-    for (uint64 k : {1, 2}) cache.insert(k, 0, 40);
+    for (uint64 k : {1, 2})
+        cache.insert(k, 0, 40);
     cache.setMemoryCap(50);
     EXPECT_EQ(cache.getMemoryCap(), 50u);
     EXPECT_EQ(keysPresent(cache, 3), (Keys{1, 2}));
@@ -79,7 +81,8 @@ TEST(CacheStorageTest, LowerCapAppliesAtNextInsertion) {
 TEST(CacheStorageTest, NegativeSizeCountsAsZero) {
     CacheStorage cache(100);
     cache.insert(uint64(1), 0, -1000); // must not make room for more than the cap
-    for (uint64 k : {2, 3, 4}) cache.insert(k, 0, 40);
+    for (uint64 k : {2, 3, 4})
+        cache.insert(k, 0, 40);
     EXPECT_EQ(keysPresent(cache, 4), (Keys{3, 4}));
     EXPECT_EQ(cache.getDeclaredSize(), 80);
 }

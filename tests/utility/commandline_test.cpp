@@ -13,17 +13,21 @@ using namespace Kalvex::CommandLine;
 
 namespace {
 
-std::string utf8(const String& s) { return s.toUtf8().cStr(); }
+std::string utf8(const String& s) {
+    return s.toUtf8().cStr();
+}
 
 Stack<String> words(std::initializer_list<const char*> list) {
     Stack<String> result;
-    for (const char* w : list) result.push(String::fromUtf8(w));
+    for (const char* w : list)
+        result.push(String::fromUtf8(w));
     return result;
 }
 
 std::vector<std::string> texts(const Stack<String>& list) {
     std::vector<std::string> result;
-    for (const String& s : list) result.push_back(utf8(s));
+    for (const String& s : list)
+        result.push_back(utf8(s));
     return result;
 }
 
@@ -96,9 +100,19 @@ TEST(CommandLineNameTest, ExtractArgumentName) {
         const char16_t* word;
         const char* name; // null: no name
     } cases[] = {
-        {u"--x", "x"},       {u"-x", "x"},        {u"--x:a=1", "x"}, {u"-long:", "long"}, {u"---x", "-x"},
-        {u"--", nullptr},    {u"-", nullptr},     {u"-:", nullptr},  {u"--:x", nullptr}, {u"x", nullptr},
-        {u"", nullptr},      {u"a-b", nullptr},   {u"--\u00e9t\u00e9", "\xC3\xA9t\xC3\xA9"},
+        {u"--x", "x"},
+        {u"-x", "x"},
+        {u"--x:a=1", "x"},
+        {u"-long:", "long"},
+        {u"---x", "-x"},
+        {u"--", nullptr},
+        {u"-", nullptr},
+        {u"-:", nullptr},
+        {u"--:x", nullptr},
+        {u"x", nullptr},
+        {u"", nullptr},
+        {u"a-b", nullptr},
+        {u"--\u00e9t\u00e9", "\xC3\xA9t\xC3\xA9"},
     };
     for (const auto& c : cases) {
         const Optional<String> name = Argument::extractName(c.word);
@@ -115,7 +129,8 @@ TEST(CommandLineNameTest, ExtractSubArgumentName) {
         const char16_t* piece;
         const char* name;
     } cases[] = {
-        {u"format", "format"}, {u"format=exr", "format"}, {u"a=b=c", "a"}, {u"=v", ""}, {u"=", ""}, {u"", nullptr},
+        {u"format", "format"}, {u"format=exr", "format"}, {u"a=b=c", "a"}, {u"=v", ""}, {u"=", ""},
+        {u"", nullptr},
     };
     for (const auto& c : cases) {
         const Optional<String> name = SubArgument::extractName(c.piece);
@@ -150,7 +165,8 @@ TEST_F(CommandLineTest, ParseCases) {
     };
     for (const auto& c : cases) {
         std::string joined;
-        for (const char* w : c.input) joined += std::string(w) + " ";
+        for (const char* w : c.input)
+            joined += std::string(w) + " ";
         SCOPED_TRACE(joined);
         mSwitch.reset();
         EXPECT_EQ(parse(c.input), c.error);
@@ -208,17 +224,17 @@ TEST_F(CommandLineTest, HelpListing) {
     std::ostringstream out;
     mParser.printHelp(out);
     EXPECT_EQ(Parser::GAP, u"    ");
-    EXPECT_EQ(out.str(),
-              "    --x\n"
-              "        :format (format help)\n"
-              "        :q (q help)\n"
-              "\n"
-              "    -o, --output\n"
-              "value help\n"
-              "    -s\n"
-              "\n"
-              "    -\xC3\xA9, --\xC3\xBC" "ber\n"
-              "\n");
+    EXPECT_EQ(out.str(), "    --x\n"
+                         "        :format (format help)\n"
+                         "        :q (q help)\n"
+                         "\n"
+                         "    -o, --output\n"
+                         "value help\n"
+                         "    -s\n"
+                         "\n"
+                         "    -\xC3\xA9, --\xC3\xBC"
+                         "ber\n"
+                         "\n");
 }
 
 TEST(CommandLineWrapTest, WideArguments) {

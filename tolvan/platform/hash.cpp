@@ -67,12 +67,15 @@ void storeBigEndian32(uint8* p, uint32 v) noexcept {
     std::memcpy(p, &v, 4);
 }
 
-void storeLittleEndian64(uint8* p, uint64 v) noexcept { std::memcpy(p, &v, 8); }
+void storeLittleEndian64(uint8* p, uint64 v) noexcept {
+    std::memcpy(p, &v, 8);
+}
 
 void sha256CompressPortable(uint32 (&state)[8], const uint8* blocks, size_t count) noexcept {
     for (; count > 0; --count, blocks += 64) {
         uint32 w[64];
-        for (int t = 0; t < 16; ++t) w[t] = loadBigEndian32(blocks + 4 * t);
+        for (int t = 0; t < 16; ++t)
+            w[t] = loadBigEndian32(blocks + 4 * t);
         for (int t = 16; t < 64; ++t) {
             const uint32 s0 = std::rotr(w[t - 15], 7) ^ std::rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
             const uint32 s1 = std::rotr(w[t - 2], 17) ^ std::rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
@@ -106,26 +109,33 @@ void sha256CompressPortable(uint32 (&state)[8], const uint8* blocks, size_t coun
     }
 }
 
-// One MD5 step I (0..63) on the roles (a, b, c, d); the caller rotates the roles between steps.
+// One MD5 step I (0..63) on the roles (a, b, c, d); the caller rotates the roles between steps. `b` is
+// the value the previous step produced, so everything not depending on it is summed first.
 template <int I>
-inline void md5Step(uint32& a, uint32 b, uint32 c, uint32 d, const uint32* m) noexcept {
+[[gnu::always_inline]] inline void md5Step(uint32& a, uint32 b, uint32 c, uint32 d,
+                                           const uint32* m) noexcept {
     constexpr int ROUND = I / 16;
-    constexpr int WORD = ROUND == 0 ? I : ROUND == 1 ? (5 * I + 1) % 16 : ROUND == 2 ? (3 * I + 5) % 16 : (7 * I) % 16;
-    uint32 mix;
+    constexpr int WORD = ROUND == 0   ? I
+                         : ROUND == 1 ? (5 * I + 1) % 16
+                         : ROUND == 2 ? (3 * I + 5) % 16
+                                      : (7 * I) % 16;
+    uint32 sum = a + MD5_STEP_CONSTANTS[I] + m[WORD];
     if constexpr (ROUND == 0) {
-        mix = d ^ (b & (c ^ d));
+        sum += d ^ (b & (c ^ d));
     } else if constexpr (ROUND == 1) {
-        mix = c ^ (d & (b ^ c));
+        sum += c & ~d; // (b & d) | (c & ~d): the two halves never overlap, so they add
+        sum += b & d;
     } else if constexpr (ROUND == 2) {
-        mix = b ^ c ^ d;
+        sum += b ^ (c ^ d);
     } else {
-        mix = c ^ (b | ~d);
+        sum += c ^ (b | ~d);
     }
-    a = b + std::rotl(a + mix + MD5_STEP_CONSTANTS[I] + m[WORD], MD5_SHIFTS[ROUND][I % 4]);
+    a = b + std::rotl(sum, MD5_SHIFTS[ROUND][I % 4]);
 }
 
 template <int I>
-inline void md5FourSteps(uint32& a, uint32& b, uint32& c, uint32& d, const uint32* m) noexcept {
+[[gnu::always_inline]] inline void md5FourSteps(uint32& a, uint32& b, uint32& c, uint32& d,
+                                                const uint32* m) noexcept {
     md5Step<I>(a, b, c, d, m);
     md5Step<I + 1>(d, a, b, c, m);
     md5Step<I + 2>(c, d, a, b, m);
@@ -133,15 +143,16 @@ inline void md5FourSteps(uint32& a, uint32& b, uint32& c, uint32& d, const uint3
 }
 
 template <size_t... GROUP>
-inline void md5AllSteps(uint32& a, uint32& b, uint32& c, uint32& d, const uint32* m,
-                        std::index_sequence<GROUP...>) noexcept {
+[[gnu::always_inline]] inline void md5AllSteps(uint32& a, uint32& b, uint32& c, uint32& d, const uint32* m,
+                                               std::index_sequence<GROUP...>) noexcept {
     (md5FourSteps<int(4 * GROUP)>(a, b, c, d, m), ...);
 }
 
 void md5Compress(uint32 (&state)[4], const uint8* blocks, size_t count) noexcept {
     for (; count > 0; --count, blocks += 64) {
         uint32 m[16];
-        for (int i = 0; i < 16; ++i) m[i] = loadLittleEndian32(blocks + 4 * i);
+        for (int i = 0; i < 16; ++i)
+            m[i] = loadLittleEndian32(blocks + 4 * i);
         uint32 a = state[0], b = state[1], c = state[2], d = state[3];
         md5AllSteps(a, b, c, d, m, std::make_index_sequence<16>());
         state[0] += a;
@@ -209,9 +220,13 @@ String digestText(const void* data, size_t size) {
     return toLowerHex(result, Digest::DIGEST_SIZE);
 }
 
-size_t textLength(const char* text) noexcept { return text ? std::strlen(text) : 0; }
+size_t textLength(const char* text) noexcept {
+    return text ? std::strlen(text) : 0;
+}
 
-size_t clampedSize(int size) noexcept { return size > 0 ? size_t(size) : 0; }
+size_t clampedSize(int size) noexcept {
+    return size > 0 ? size_t(size) : 0;
+}
 
 } // namespace
 
@@ -220,7 +235,8 @@ bool hasSha256Extensions() noexcept {
     return PRESENT;
 }
 
-Sha256::Sha256(Sha256Engine engine) noexcept : mEngine(engine) {
+Sha256::Sha256(Sha256Engine engine) noexcept
+    : mEngine(engine) {
     std::memcpy(mState, SHA256_INITIAL_STATE, sizeof(mState));
     if (mEngine == Sha256Engine::AUTOMATIC || (mEngine == Sha256Engine::SHA_NI && !hasSha256Extensions())) {
         mEngine = hasSha256Extensions() ? Sha256Engine::SHA_NI : Sha256Engine::PORTABLE;
@@ -236,7 +252,8 @@ void Sha256::compress(const uint8* blocks, size_t count) noexcept {
 }
 
 void Sha256::update(const void* data, size_t size) noexcept {
-    feedBlocks(mBuffer, mLength, data, size, [this](const uint8* blocks, size_t count) { compress(blocks, count); });
+    feedBlocks(mBuffer, mLength, data, size,
+               [this](const uint8* blocks, size_t count) { compress(blocks, count); });
 }
 
 void Sha256::finish(std::byte (&digest)[DIGEST_SIZE]) noexcept {
@@ -247,10 +264,13 @@ void Sha256::finish(std::byte (&digest)[DIGEST_SIZE]) noexcept {
             storeBigEndian32(p + 4, uint32(bits));
         },
         [this](const uint8* blocks, size_t count) { compress(blocks, count); });
-    for (int i = 0; i < 8; ++i) storeBigEndian32(reinterpret_cast<uint8*>(digest) + 4 * i, mState[i]);
+    for (int i = 0; i < 8; ++i)
+        storeBigEndian32(reinterpret_cast<uint8*>(digest) + 4 * i, mState[i]);
 }
 
-Md5::Md5() noexcept { std::memcpy(mState, MD5_INITIAL_STATE, sizeof(mState)); }
+Md5::Md5() noexcept {
+    std::memcpy(mState, MD5_INITIAL_STATE, sizeof(mState));
+}
 
 void Md5::update(const void* data, size_t size) noexcept {
     feedBlocks(mBuffer, mLength, data, size,
@@ -329,14 +349,17 @@ String getMd5AsString(ArrayView<const std::byte> data) {
     return Detail::digestText<Detail::Md5>(data.data(), size_t(data.size()));
 }
 
-String getMd5AsString(const char* text) { return Detail::digestText<Detail::Md5>(text, Detail::textLength(text)); }
+String getMd5AsString(const char* text) {
+    return Detail::digestText<Detail::Md5>(text, Detail::textLength(text));
+}
 
 String generateUuidAsString() {
     std::byte bytes[16];
     if (!Utils::secureRandom(bytes, 16)) {
         // The kernel generator does not fail in practice; keep the result random all the same.
         std::random_device device;
-        for (std::byte& b : bytes) b = std::byte(device() & 0xFF);
+        for (std::byte& b : bytes)
+            b = std::byte(device() & 0xFF);
     }
     bytes[6] = (bytes[6] & std::byte(0x0F)) | std::byte(0x40); // version 4
     bytes[8] = (bytes[8] & std::byte(0x3F)) | std::byte(0x80); // RFC 4122 variant

@@ -16,7 +16,8 @@ template <int G>
 KALVEX_SHA_TARGET inline void shaNiGroup(__m128i& abef, __m128i& cdgh, __m128i (&msg)[4], const uint8* block,
                                          __m128i byteSwap) noexcept {
     if constexpr (G < 4) {
-        msg[G] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * G)), byteSwap);
+        msg[G] =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * G)), byteSwap);
     }
     __m128i words = _mm_add_epi32(
         msg[G % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(SHA256_ROUND_CONSTANTS + 4 * G)));

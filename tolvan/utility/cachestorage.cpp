@@ -9,7 +9,10 @@ namespace Kalvex {
 namespace {
 
 struct Entry {
-    Entry(uint64 key, Any&& value, int32 size) : mKey(key), mValue(std::move(value)), mSize(size) {}
+    Entry(uint64 key, Any&& value, int32 size)
+        : mKey(key)
+        , mValue(std::move(value))
+        , mSize(size) {}
 
     uint64 mKey;
     Any mValue;
@@ -21,7 +24,8 @@ struct Entry {
 } // namespace
 
 struct CacheStorage::Storage {
-    explicit Storage(uint64 cap) : mMemoryCap(cap) {}
+    explicit Storage(uint64 cap)
+        : mMemoryCap(cap) {}
     ~Storage() { destroyAll(); }
 
     Entry* findEntry(uint64 key) const noexcept {
@@ -55,7 +59,8 @@ struct CacheStorage::Storage {
 
     int64 sumOfSizes() const noexcept {
         int64 sum = 0;
-        for (const Entry* e = mFront; e; e = e->mNext) sum += e->mSize;
+        for (const Entry* e = mFront; e; e = e->mNext)
+            sum += e->mSize;
         return sum;
     }
 
@@ -79,7 +84,8 @@ struct CacheStorage::Storage {
     mutable std::mutex mLock;
 };
 
-CacheStorage::CacheStorage(uint64 memoryCap) : mStorage(tolvanNew<Storage>(memoryCap)) {}
+CacheStorage::CacheStorage(uint64 memoryCap)
+    : mStorage(tolvanNew<Storage>(memoryCap)) {}
 
 CacheStorage::~CacheStorage() = default;
 
@@ -87,7 +93,9 @@ void CacheStorage::setMemoryCap(uint64 memoryCap) noexcept {
     mStorage->mMemoryCap.store(memoryCap, std::memory_order_relaxed);
 }
 
-uint64 CacheStorage::getMemoryCap() const noexcept { return mStorage->mMemoryCap.load(std::memory_order_relaxed); }
+uint64 CacheStorage::getMemoryCap() const noexcept {
+    return mStorage->mMemoryCap.load(std::memory_order_relaxed);
+}
 
 void CacheStorage::clear() noexcept {
     const std::lock_guard<std::mutex> guard(mStorage->mLock);

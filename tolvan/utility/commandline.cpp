@@ -113,7 +113,8 @@ void Parser::printHelp(std::ostream& out) const {
 
 Stack<String> Parser::wrapInputWindows(int argc, const wchar_t* const* argv) {
     Stack<String> words;
-    for (int i = 1; argv && i < argc; ++i) words.push(argv[i] ? String(argv[i]) : String());
+    for (int i = 1; argv && i < argc; ++i)
+        words.push(argv[i] ? String(argv[i]) : String());
     return words;
 }
 

@@ -27,7 +27,9 @@ namespace Kalvex::CommandLine {
 /// A named command-line argument with a short and a long name (either may be empty).
 class Argument : public Polymorphic {
 public:
-    Argument(const String& shortName, const String& longName) : mShortName(shortName), mLongName(longName) {}
+    Argument(const String& shortName, const String& longName)
+        : mShortName(shortName)
+        , mLongName(longName) {}
 
     /// The name of an argument word: after a "--" or "-" prefix, up to the first ":" (or the end).
     /// Empty when the word has no dash prefix or the name would be empty ("--", "-:").
@@ -55,7 +57,8 @@ private:
 /// One named option of a switch, given as "name" or "name=value" after the switch's ":".
 class SubArgument : public Polymorphic {
 public:
-    explicit SubArgument(const String& name) : mName(name) {}
+    explicit SubArgument(const String& name)
+        : mName(name) {}
 
     /// The text before the first "=" (the whole piece when there is none, possibly ""); empty for "".
     [[nodiscard]] static Optional<String> extractName(const String& piece);
