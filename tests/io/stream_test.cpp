@@ -82,7 +82,8 @@ TEST(BinaryInputStream, EndOfDataOnlyAfterAShortRead) {
         EXPECT_TRUE(in->eof());
         in->putBack(buffer, 1);
         EXPECT_FALSE(in->eof()) << "bytes are waiting again";
-        EXPECT_EQ(in->read(buffer, 8), 1);
+        EXPECT_EQ(in->read(buffer, 1), 1);
+        EXPECT_FALSE(in->eof()) << "reading exactly the put-back bytes does not reach the end";
         EXPECT_EQ(in->read(buffer, 8), 0);
         EXPECT_TRUE(in->eof());
     }

@@ -16,12 +16,14 @@
 #include <cstddef>
 #include <utility>
 
-namespace Kalvex::Io {
+namespace Kalvex {
 
 namespace Detail {
 /// Where an ArrayInputStream over no bytes points, so that it reads as an empty stream.
 inline constexpr std::byte EMPTY_ARRAY_DATA[1] = {};
 } // namespace Detail
+
+namespace Io {
 
 /// A MemoryInputStream over an array it owns. Neither copyable nor movable (the stream points into the
 /// array).
@@ -33,7 +35,7 @@ public:
     /// Takes the bytes over and reads them from the start; no bytes give an empty stream.
     explicit ArrayInputStream(Bytes&& bytes)
         : mBytes(std::move(bytes)) {
-        set(mBytes.size() > 0 ? static_cast<const void*>(mBytes.data()) : Detail::EMPTY_ARRAY_DATA,
+        set(mBytes.size() > 0 ? static_cast<const void*>(mBytes.data()) : Kalvex::Detail::EMPTY_ARRAY_DATA,
             int64(mBytes.size()));
     }
     ArrayInputStream(ArrayInputStream&&) = delete;
@@ -70,4 +72,5 @@ private:
     int64 mPosition = 0;
 };
 
-} // namespace Kalvex::Io
+} // namespace Io
+} // namespace Kalvex

@@ -50,13 +50,14 @@ int64 BinaryInputStream::read(void* dst, int64 count) {
         mLastReadCount = count;
         return count;
     }
+    mHideSourceEof = false;
     const int64 n = readImpl(static_cast<std::byte*>(dst) + got, count - got);
     mLastReadCount = n + got;
     return n + got;
 }
 
 bool BinaryInputStream::eof() const {
-    return mPutBack.isEmpty() ? eofImpl() : false;
+    return mPutBack.isEmpty() && !mHideSourceEof ? eofImpl() : false;
 }
 
 void BinaryInputStream::putBack(const void* data, int64 count) {
@@ -65,6 +66,7 @@ void BinaryInputStream::putBack(const void* data, int64 count) {
         throw Exception("Io::BinaryInputStream::putBack() - putting back more than acquired during the last read.");
     }
     mLastReadCount -= count;
+    mHideSourceEof = true;
     if (count <= mPutBackPosition) { // the bytes still sit in the buffer just before the read position
         mPutBackPosition -= count;
         return;

@@ -45,7 +45,8 @@ public:
     /// Put-back bytes come first. A short count does not by itself mean end of data: see eof().
     int64 read(void* dst, int64 count);
 
-    /// True once a read asked for more than was left (never while put-back bytes remain).
+    /// True once a read asked for more than was left: never while put-back bytes remain, nor after they
+    /// were read again until a read asks the source for more.
     [[nodiscard]] bool eof() const;
 
     /// Makes the next read deliver `count` bytes again: the last `count` bytes read, held in `data`.
@@ -71,6 +72,9 @@ private:
     // Bytes delivered by the most recent read, less what was put back since: the most a put-back may
     // return.
     int64 mLastReadCount = 0;
+    // Set when bytes are put back, cleared when a read reaches readImpl again: the end of data that the
+    // source saw while those bytes were first read must not show once they have been read again.
+    bool mHideSourceEof = false;
 };
 
 /// An input stream with a position that can be moved.
