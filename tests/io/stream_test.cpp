@@ -1,6 +1,7 @@
 #include "tolvan/io/arrayoutputstream.h"
 #include "tolvan/io/filesystem.h"
 #include "tolvan/io/stream.h"
+#include "tolvan/platform/debug.h"
 
 #include "io/stream_support.h"
 
@@ -311,7 +312,15 @@ TEST_F(FileStreams, SeekBoundaries) {
     in.seekg(10);
     EXPECT_EQ(in.tellg(), 10);
     in.seekg(4);
+    std::vector<std::string> debugLines;
+    Kalvex::Detail::setDebugOutputSink(
+        DebugOutputSink([&](const String& text) { debugLines.push_back(text.toUtf8().cStr()); }));
     EXPECT_EQ(thrownMessage([&] { in.seekg(11); }), access);
+    Kalvex::Detail::setDebugOutputSink(DebugOutputSink());
+    ASSERT_EQ(debugLines.size(), 1u);
+    EXPECT_NE(debugLines[0].find("Io::FileInputStream::seekg failed: desiredPosition: 11 , mFileSize:  10"),
+              std::string::npos)
+        << debugLines[0];
     EXPECT_EQ(thrownMessage([&] { in.seekg(7, SeekOrigin::Current); }), access);
     EXPECT_EQ(thrownMessage([&] { in.seekg(-1); }), access);
     EXPECT_EQ(thrownMessage([&] { in.seekg(1, SeekOrigin::End); }), access);

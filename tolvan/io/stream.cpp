@@ -1,6 +1,7 @@
 #include "tolvan/io/stream.h"
 
 #include "tolvan/io/filesystem.h"
+#include "tolvan/platform/debug.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,14 +18,6 @@ constexpr int64 FORWARD_CHUNK = 65536;
 // sum := a + b; false when the sum does not fit (seek offsets come from callers).
 bool addPosition(int64 a, int64 b, int64& sum) noexcept {
     return !__builtin_add_overflow(a, b, &sum);
-}
-
-// The debug line of a seek past the measured end of a file.
-// Switch to debugPrint("Io::FileInputStream::seekg failed: desiredPosition:", desired, ", mFileSize: ",
-// size) once the debug output is available.
-void reportSeekBeyondEnd(int64 desired, int64 size) {
-    (void)desired;
-    (void)size;
 }
 
 } // namespace
@@ -237,7 +230,7 @@ void FileInputStream::seekgImpl(int64 offset, SeekOrigin origin) {
     }
     int64 target = 0;
     if (!addPosition(base, offset, target) || target > mFileSize) {
-        reportSeekBeyondEnd(target, mFileSize);
+        debugPrint("Io::FileInputStream::seekg failed: desiredPosition:", target, ", mFileSize: ", mFileSize);
         throw Exception::fileAccess(mFileName);
     }
     if (::fseeko(file, offset, whence) != 0) throw Exception::fileAccess(mFileName);
