@@ -40,6 +40,7 @@ struct CacheStorage::Storage {
         (e->mNext ? e->mNext->mPrevious : mBack) = e->mPrevious;
         e->mPrevious = e->mNext = nullptr;
         --mCount;
+        mDeclaredSize -= e->mSize;
     }
 
     void append(Entry* e) noexcept {
@@ -48,6 +49,7 @@ struct CacheStorage::Storage {
         (mBack ? mBack->mNext : mFront) = e;
         mBack = e;
         ++mCount;
+        mDeclaredSize += e->mSize;
     }
 
     void destroyAll() noexcept {
@@ -57,20 +59,11 @@ struct CacheStorage::Storage {
         }
     }
 
-    int64 sumOfSizes() const noexcept {
-        int64 sum = 0;
-        for (const Entry* e = mFront; e; e = e->mNext)
-            sum += e->mSize;
-        return sum;
-    }
-
     // Drops front entries while the sizes exceed the cap, at most once per entry present.
     void evictOverCap() noexcept {
         const uint64 cap = mMemoryCap.load(std::memory_order_relaxed);
-        int64 sum = sumOfSizes();
-        for (int64 budget = mCount; budget > 0 && uint64(sum) > cap; --budget) {
+        for (int64 budget = mCount; budget > 0 && uint64(mDeclaredSize) > cap; --budget) {
             Entry* oldest = mFront;
-            sum -= oldest->mSize;
             unlink(oldest);
             tolvanDelete(oldest);
         }
@@ -79,6 +72,7 @@ struct CacheStorage::Storage {
     Entry* mFront = nullptr;
     Entry* mBack = nullptr;
     int64 mCount = 0;
+    int64 mDeclaredSize = 0; // the sum of the entries' declared sizes, kept up to date by append/unlink
     // Written without the lock (setMemoryCap), so kept atomic.
     std::atomic<uint64> mMemoryCap;
     mutable std::mutex mLock;
@@ -137,7 +131,7 @@ int64 CacheStorage::getEntryCount() const {
 
 int64 CacheStorage::getDeclaredSize() const {
     const std::lock_guard<std::mutex> guard(mStorage->mLock);
-    return mStorage->sumOfSizes();
+    return mStorage->mDeclaredSize;
 }
 
 } // namespace Kalvex
