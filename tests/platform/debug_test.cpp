@@ -1,11 +1,11 @@
 #include "tolvan/platform/debug.h"
+#include "tolvan/utility/regexp.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,8 +70,8 @@ TEST(DebugPrint, DevelopmentPrefixAndContinuationIndent) {
     CapturedOutput out;
     debugPrint("first\nsecond\n");
     // The prefix is 20 characters long, so continuation lines are indented by 20 spaces.
-    const std::regex expected("#KALVEX \\([0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\)  first\n {20}second\n {20}\n");
-    EXPECT_TRUE(std::regex_match(out.onlyUtf8(), expected)) << out.onlyUtf8();
+    const RegExp expected(u"#KALVEX \\([0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\)  first\n {20}second\n {20}\n");
+    EXPECT_TRUE(expected.match(String::fromUtf8(out.onlyUtf8()))) << out.onlyUtf8();
 }
 
 TEST(DebugPrint, SinkCanBeReplacedAndRestored) {
@@ -122,11 +122,11 @@ TEST(StackTrace, LinesCountDownToZeroAndNameTheCaller) {
         lines.push_back(line);
     ASSERT_GE(lines.size(), 2u);
     ASSERT_LE(lines.size(), 7u) << "at most 8 frames, the first one skipped";
-    const std::regex format("([0-9]+) (.+)  0x[0-9a-f]+");
+    const RegExp format(u"([0-9]+) (.+)  0x[0-9a-f]+");
     for (size_t i = 0; i < lines.size(); ++i) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[i], m, format)) << lines[i];
-        EXPECT_EQ(std::stoul(m[1].str()), lines.size() - 1 - i) << lines[i];
+        const RegExpMatch m = format.match(String::fromUtf8(lines[i]));
+        ASSERT_TRUE(m) << lines[i];
+        EXPECT_EQ(std::stoul(m[1].string().toUtf8().cStr()), lines.size() - 1 - i) << lines[i];
     }
     EXPECT_NE(lines[0].find("captureStackTraceForTest()"), std::string::npos) << trace;
 }

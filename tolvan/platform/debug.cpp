@@ -142,14 +142,25 @@ String describeFrame(void* address, int number) {
 
 } // namespace
 
-// Not inlined, so that its own frame is the first one captured and skipped.
+// Not inlined, so that its own frame is the first one that counts. Frames captured before it (a
+// sanitizer's wrapper of backtrace) are skipped: the frame that counts first is the one before the
+// return address into our caller.
 [[gnu::noinline]] String getStackTrace() {
-    void* frames[MAX_FRAMES];
-    const int count = backtrace(frames, MAX_FRAMES);
+    void* frames[MAX_FRAMES + 8];
+    const int captured = backtrace(frames, MAX_FRAMES + 8);
+    void* const caller = __builtin_return_address(0);
+    int own = 0;
+    for (int i = 1; i < captured; ++i) {
+        if (frames[i] == caller) {
+            own = i - 1;
+            break;
+        }
+    }
+    const int count = std::min(captured - own, MAX_FRAMES);
     if (count < 2) return String();
     String trace;
     for (int i = 1; i < count; ++i)
-        trace << describeFrame(frames[i], count - i - 1);
+        trace << describeFrame(frames[own + i], count - i - 1);
     return trace;
 }
 

@@ -1,5 +1,11 @@
 #include "tolvan/utility/regexp.h"
 
+// GCC 12 reports a false "may be used uninitialized" inside the standard library's regex compiler
+// when it is instantiated for wchar_t in sanitizer builds.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include <regex>
 #include <string>
 
