@@ -4,10 +4,19 @@
 // Core foundation
 #include "tolvan/common/allocator.h"
 #include "tolvan/common/atomic.h"
+#include "tolvan/common/eventloop.h"
 #include "tolvan/common/exception.h"
+#include "tolvan/common/fifo.h"
 #include "tolvan/common/functionchecker.h"
+#include "tolvan/common/lib.h"
 #include "tolvan/common/object.h"
 #include "tolvan/common/types.h"
+#include "tolvan/common/version.h"
+#include "tolvan/utility/regexp.h"
+
+// Diagnostics
+#include "tolvan/platform/debug.h"
+#include "tolvan/platform/dialog.h"
 
 // Strings and containers
 #include "tolvan/containers/any.h"
@@ -16,6 +25,7 @@
 #include "tolvan/containers/autoptr.h"
 #include "tolvan/containers/expected.h"
 #include "tolvan/containers/flags.h"
+#include "tolvan/containers/formattedtable.h"
 #include "tolvan/containers/function.h"
 #include "tolvan/containers/heapallocator.h"
 #include "tolvan/containers/optional.h"
@@ -23,8 +33,15 @@
 #include "tolvan/containers/stack.h"
 #include "tolvan/containers/staticarray.h"
 #include "tolvan/containers/string.h"
+#include "tolvan/containers/stringutils.h"
 #include "tolvan/containers/utf.h"
 #include "tolvan/utility/variant.h"
+
+// Threads and locks
+#include "tolvan/thread/lock.h"
+#include "tolvan/thread/readerwriterlock.h"
+#include "tolvan/thread/semaphore.h"
+#include "tolvan/thread/thread.h"
 
 // Paths and files
 #include "tolvan/io/filesystem.h"
