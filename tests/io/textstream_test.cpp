@@ -174,13 +174,10 @@ TEST(TextInputStream, LinesInEveryEncodingAndSource) {
 }
 
 // The read-ahead used for seekable sources must give exactly what reading byte by byte gives, also where
-// a carriage return, a unit or an odd last byte meets the edge of its 64 KiB chunks.
+// a carriage return, a unit or an odd last byte meets the edge of its chunks (4, 8, 16, 32 KiB, then
+// 64 KiB each: the edges below, in bytes).
 TEST(TextInputStream, ReadAheadMatchesReadingByteByByte) {
-    std::vector<std::u16string> texts;
-    for (int shift = -3; shift <= 3; ++shift) {
-        texts.push_back(std::u16string(size_t(65536 + shift), u'a') + u"\r\nb\r\rc\n");
-        texts.push_back(std::u16string(size_t(32768 + shift), u'b') + u"\r\n\u00e9\r");
-    }
+    const int edges[] = {4096, 12288, 28672, 61440, 126976, 192512};
     uint32_t seed = 12345;
     const char16_t alphabet[] = {u'a', u'\r', u'\n', u'\0', u' ', u'\u00e9', u'\u20ac', u'z'};
     std::u16string random;
@@ -188,9 +185,18 @@ TEST(TextInputStream, ReadAheadMatchesReadingByteByByte) {
         seed = seed * 1103515245u + 12345u;
         random += alphabet[(seed >> 16) % 8];
     }
-    texts.push_back(random);
-
     for (const TextEncoding encoding : ENCODINGS) {
+        // Line breaks placed a few units before, on and after every chunk edge.
+        const int unitBytes = encoding == TextEncoding::Utf8 ? 1 : 2;
+        std::vector<std::u16string> texts = {random};
+        for (int shift = -3; shift <= 2; ++shift) {
+            std::u16string text(size_t(edges[5] / unitBytes + 8), u'a');
+            for (const int edge : edges) {
+                const size_t at = size_t(edge / unitBytes + shift);
+                text.replace(at, 3, shift % 2 ? u"\r\n\r" : u"\r\r\n");
+            }
+            texts.push_back(text);
+        }
         for (const std::u16string& text : texts) {
             for (const bool oddTail : {false, true}) {
                 if (oddTail && encoding == TextEncoding::Utf8) continue;

@@ -144,8 +144,8 @@ Optional<String> readSpanUtf16(BinaryInputStream& stream, Flags<ReadChar> flags)
 
 namespace {
 
-// Reads its source in large chunks so that lines can be scanned in memory instead of one virtual call
-// per byte. Delivers exactly the bytes, and reports end of data exactly when, the source would. Put-back
+// Reads its source in chunks of up to 64 KiB so that lines can be scanned in memory instead of one
+// virtual call per byte. Delivers exactly the bytes, and reports end of data exactly when, the source would. Put-back
 // rewinds within the buffer, which keeps the last few bytes of the previous chunk for it.
 class ReadAheadStream final : public BinaryInputStream {
 public:
@@ -194,23 +194,33 @@ protected:
     [[nodiscard]] bool eofImpl() const override { return mEof; }
 
 private:
-    static constexpr int64 CHUNK = 65536;
+    // Chunks grow from 4 KiB to 64 KiB, so that a short text does not pay for a large buffer.
+    static constexpr int64 FIRST_CHUNK = 4096;
+    static constexpr int64 LAST_CHUNK = 65536;
     static constexpr int64 HISTORY = 8;
 
     // Replaces the consumed bytes with the next chunk of the source; false when none came.
     bool refill() {
-        if (mBuffer.isEmpty()) mBuffer = Array<std::byte, HeapAllocator, int64>(HISTORY + CHUNK);
         const int64 keep = std::min(mPosition, HISTORY);
-        std::memmove(mBuffer.data(), mBuffer.data() + mPosition - keep, size_t(keep));
+        if (mBuffer.size() < HISTORY + mChunk) {
+            Array<std::byte, HeapAllocator, int64> grown(HISTORY + mChunk);
+            if (keep > 0) std::memcpy(grown.data(), mBuffer.data() + mPosition - keep, size_t(keep));
+            mBuffer = std::move(grown);
+        } else {
+            std::memmove(mBuffer.data(), mBuffer.data() + mPosition - keep, size_t(keep));
+        }
         mPosition = keep;
-        mEnd = keep + mSource->read(mBuffer.data() + keep, CHUNK);
-        return mEnd > keep;
+        const int64 got = mSource->read(mBuffer.data() + keep, mChunk);
+        mEnd = keep + got;
+        if (got == mChunk) mChunk = std::min(mChunk * 2, LAST_CHUNK);
+        return got > 0;
     }
 
     AutoPtr<BinaryInputStream> mSource;
     Array<std::byte, HeapAllocator, int64> mBuffer;
     int64 mPosition = 0;
     int64 mEnd = 0;
+    int64 mChunk = FIRST_CHUNK;
     bool mEof = false;
     Stack<char> mScratch8;
     Stack<char16_t> mScratch16;
