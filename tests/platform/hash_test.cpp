@@ -1,5 +1,7 @@
 #include "tolvan/platform/hash.h"
 
+#include "tolvan/io/path.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -226,7 +228,7 @@ TEST_F(HashFileTest, RandomFilesAgreeWithSystemTools) {
         for (char& c : content)
             c = char(random() & 0xFF);
         const std::string path = write("file" + std::to_string(size) + ".bin", content);
-        EXPECT_EQ(utf8(Detail::getMd5OfFileAsString(path.c_str())), runTool("md5sum", path));
+        EXPECT_EQ(utf8(getMd5AsString(Io::Path(String::fromUtf8(path.c_str())))), runTool("md5sum", path));
         EXPECT_EQ(
             utf8(getKalvexHash256AsString(reinterpret_cast<const std::byte*>(content.data()), int(size))),
             runTool("sha256sum", path));
@@ -235,6 +237,8 @@ TEST_F(HashFileTest, RandomFilesAgreeWithSystemTools) {
 
 TEST_F(HashFileTest, UnreadableFilesGiveEmptyText) {
     EXPECT_EQ(utf8(Detail::getMd5OfFileAsString((mDir + "/missing.bin").c_str())), "");
+    EXPECT_EQ(utf8(getMd5AsString(Io::Path(String::fromUtf8((mDir + "/missing.bin").c_str())))), "");
+    EXPECT_EQ(utf8(getMd5AsString(Io::Path(String::fromUtf8(mDir.c_str())))), "");
     EXPECT_EQ(utf8(Detail::getMd5OfFileAsString(mDir.c_str())), ""); // a folder has no content to read
     EXPECT_EQ(utf8(Detail::getMd5OfFileAsString(nullptr)), "");
     EXPECT_EQ(utf8(Detail::getMd5OfFileAsString("")), "");
@@ -243,6 +247,8 @@ TEST_F(HashFileTest, UnreadableFilesGiveEmptyText) {
 TEST_F(HashFileTest, NonAsciiFileName) {
     const std::string path = write("r\xC3\xA9sum\xC3\xA9 \xE2\x82\xAC.txt", "abc");
     EXPECT_EQ(utf8(Detail::getMd5OfFileAsString(path.c_str())), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(utf8(getMd5AsString(Io::Path(String::fromUtf8(path.c_str())))),
+              "900150983cd24fb0d6963f7d28e17f72");
 }
 
 TEST(UtilsHashTest, StatedValues) {

@@ -1,6 +1,8 @@
 // Portable SHA-256 and MD5, the public digest functions, UUIDs, Utils::hash and secure random bytes.
 #include "tolvan/platform/hash.h"
 
+#include "tolvan/io/path.h"
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -351,6 +353,10 @@ String getMd5AsString(ArrayView<const std::byte> data) {
 
 String getMd5AsString(const char* text) {
     return Detail::digestText<Detail::Md5>(text, Detail::textLength(text));
+}
+
+String getMd5AsString(const Io::Path& file) {
+    return Detail::getMd5OfFileAsString(file.platformStr().cStr());
 }
 
 String generateUuidAsString() {

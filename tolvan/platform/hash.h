@@ -16,6 +16,10 @@
 
 namespace Kalvex {
 
+namespace Io {
+class Path;
+}
+
 // 256-bit digest (SHA-256)
 
 /// The 32-byte SHA-256 digest of `size` bytes at `data` (a size <= 0 digests nothing).
@@ -33,6 +37,9 @@ namespace Kalvex {
 [[nodiscard]] String getMd5AsString(ArrayView<const std::byte> data);
 /// The MD5 digest of the zero-terminated text's bytes (terminator excluded; null digests nothing).
 [[nodiscard]] String getMd5AsString(const char* text);
+/// The MD5 digest of the file's whole content, read in pieces of at most 65,536 bytes after taking its
+/// size; "" when the file cannot be sized, opened or read completely.
+[[nodiscard]] String getMd5AsString(const Io::Path& file);
 
 // Identifiers and random bytes
 
