@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace Kalvex::WinApi::Registry {
@@ -12,14 +13,14 @@ namespace Kalvex::WinApi::Registry {
 namespace {
 
 struct RootName {
-    const char16_t* name;
+    std::u16string_view lowerName; // the root's name, lower-cased
     PredefinedKey key;
 };
 
 constexpr RootName ROOT_NAMES[] = {
-    {u"HKEY_CLASSES_ROOT", PredefinedKey::CLASSES_ROOT},   {u"HKEY_CURRENT_USER", PredefinedKey::CURRENT_USER},
-    {u"HKEY_LOCAL_MACHINE", PredefinedKey::LOCAL_MACHINE}, {u"HKEY_USERS", PredefinedKey::USERS},
-    {u"HKEY_CURRENT_CONFIG", PredefinedKey::CURRENT_CONFIG},
+    {u"hkey_classes_root", PredefinedKey::CLASSES_ROOT},   {u"hkey_current_user", PredefinedKey::CURRENT_USER},
+    {u"hkey_local_machine", PredefinedKey::LOCAL_MACHINE}, {u"hkey_users", PredefinedKey::USERS},
+    {u"hkey_current_config", PredefinedKey::CURRENT_CONFIG},
 };
 
 constexpr const char16_t* SEPARATOR = u"\\";
@@ -233,8 +234,7 @@ Expected<Key, String> rootKey(const String& name) {
     String lower(name);
     lower.toLowerCase();
     for (const RootName& root : ROOT_NAMES) {
-        String rootLower(root.name);
-        if (rootLower.toLowerCase() == lower) return Key(KeyHandle(root.key), name, true);
+        if (lower.view() == root.lowerName) return Key(KeyHandle(root.key), name, true);
     }
     return makeUnexpected(name + String(u" is not a valid registry root key"));
 }

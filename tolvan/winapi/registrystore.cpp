@@ -84,8 +84,7 @@ constexpr const char* SQL_TEXT[] = {
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
     "SELECT type, data FROM vals WHERE key = ?1 AND lname = ?2",
-    "SELECT v.type, v.data FROM keys k JOIN vals v ON v.key = k.id "
-    "WHERE k.lpath = (SELECT lpath FROM keys WHERE id = ?1) || ?2 AND v.lname = ?3",
+    "SELECT v.type, v.data FROM keys k JOIN vals v ON v.key = k.id WHERE k.lpath = ?1 AND v.lname = ?2",
     "INSERT INTO vals(key, name, lname, type, data) SELECT ?1, ?2, ?3, ?4, ?5 "
     "WHERE EXISTS(SELECT 1 FROM keys WHERE id = ?1) "
     "ON CONFLICT(key, lname) DO UPDATE SET type = excluded.type, data = excluded.data",
@@ -146,13 +145,27 @@ Optional<Stack<String>> splitSubPath(const String& subPath) {
     return parts;
 }
 
-// The stored lower-case suffix of a sub-path ("\a\b"), "" for the key itself; empty when malformed.
+// The stored lower-case suffix of a sub-path ("\a\b"), "" for the key itself; empty when malformed
+// (the rules of splitSubPath). One pass, as it lies on the path of every read.
 Optional<String> foldedSuffix(const String& subPath) {
-    Optional<Stack<String>> parts = splitSubPath(subPath);
-    if (!parts) return NONE;
     String suffix;
-    for (const String& part : *parts)
-        suffix << u'\\' << fold(part);
+    const int length = subPath.length();
+    if (length == 0) return suffix;
+    suffix.reserve(length + 1);
+    suffix << u'\\';
+    int componentLength = 0;
+    for (int i = 0; i < length; ++i) {
+        const char16_t c = subPath.cStr()[i];
+        if (c != u'\\') {
+            if (++componentLength > MAX_KEY_NAME_LENGTH) return NONE;
+            suffix << foldUnit(c);
+            continue;
+        }
+        if (componentLength == 0) return NONE;
+        if (i + 1 == length) break; // one trailing separator
+        suffix << u'\\';
+        componentLength = 0;
+    }
     return suffix;
 }
 
@@ -440,6 +453,18 @@ private:
     bool mOpen;
 };
 
+// The stored path of a root entry (as the schema writes it); null for other keys.
+const char16_t* rootLpath(int64 key) {
+    switch (key) {
+    case 1: return u"hkey_classes_root";
+    case 2: return u"hkey_current_user";
+    case 3: return u"hkey_local_machine";
+    case 4: return u"hkey_users";
+    case 6: return u"hkey_current_config";
+    default: return nullptr;
+    }
+}
+
 Optional<StoredValue> takeValue(Query& query, int padding) {
     if (!query.step()) return NONE;
     StoredValue value;
@@ -540,10 +565,19 @@ Optional<StoredValue> readStoredValue(int64 key, const String& name, int padding
 Optional<StoredValue> readStoredValueAt(int64 parent, const String& subPath, const String& name, int padding) {
     const Optional<String> suffix = foldedSuffix(subPath);
     if (!suffix) return NONE;
-    const String::CharBuffer<char> suffixText = suffix->toUtf8();
+    Connection* connection = getConnection();
+    String lpath;
+    if (const char16_t* root = rootLpath(parent)) {
+        lpath = String(root) + *suffix; // a root's stored path is known: one lookup fewer
+    } else {
+        Query query(connection, Sql::KEY_LPATH);
+        if (!query.bind(1, parent).step()) return NONE;
+        lpath = query.textAt(0) + *suffix;
+    }
+    const String::CharBuffer<char> lpathText = lpath.toUtf8();
     const String::CharBuffer<char> lname = fold(name).toUtf8();
-    Query query(getConnection(), Sql::GET_VALUE_AT);
-    query.bind(1, parent).bind(2, suffixText).bind(3, lname);
+    Query query(connection, Sql::GET_VALUE_AT);
+    query.bind(1, lpathText).bind(2, lname);
     return takeValue(query, padding);
 }
 
