@@ -21,12 +21,17 @@ constexpr uint64 CAP = ENTRIES * ENTRY_SIZE;
 // The usual constant-time LRU: a list in order of use and a map from key to list position.
 class PeerCache {
 public:
-    std::optional<std::any> find(uint64 key) {
+    explicit PeerCache(uint64 cap)
+        : mCap(cap) {}
+
+    template <typename T>
+    std::optional<T> find(uint64 key) {
         std::lock_guard<std::mutex> guard(mLock);
         const auto it = mIndex.find(key);
         if (it == mIndex.end()) return std::nullopt;
         mEntries.splice(mEntries.end(), mEntries, it->second);
-        return it->second->mValue;
+        const T* value = std::any_cast<T>(&it->second->mValue);
+        return value ? std::optional<T>(*value) : std::nullopt;
     }
     void insert(uint64 key, std::any value, int size) {
         std::lock_guard<std::mutex> guard(mLock);
@@ -38,7 +43,7 @@ public:
         mEntries.push_back({key, std::move(value), size});
         mIndex[key] = std::prev(mEntries.end());
         mUsed += uint64(size);
-        while (mUsed > CAP && !mEntries.empty()) {
+        while (mUsed > mCap && !mEntries.empty()) {
             mUsed -= uint64(mEntries.front().mSize);
             mIndex.erase(mEntries.front().mKey);
             mEntries.pop_front();
@@ -54,6 +59,7 @@ private:
     std::list<Entry> mEntries;
     std::unordered_map<uint64, std::list<Entry>::iterator> mIndex;
     uint64 mUsed = 0;
+    uint64 mCap;
     std::mutex mLock;
 };
 
@@ -68,36 +74,20 @@ void fill(Cache& cache) {
         cache.insert(k, int(k), ENTRY_SIZE);
 }
 
-void BM_Find_CacheStorage(benchmark::State& state) {
-    CacheStorage cache(CAP);
+template <typename Cache>
+void BM_Find(benchmark::State& state) {
+    Cache cache(CAP);
     fill(cache);
     uint64 random = 1;
     for (auto _ : state)
-        benchmark::DoNotOptimize(cache.find<int>(nextKey(random, ENTRIES)));
-    state.SetItemsProcessed(state.iterations());
-}
-
-void BM_Find_Peer(benchmark::State& state) {
-    PeerCache cache;
-    fill(cache);
-    uint64 random = 1;
-    for (auto _ : state)
-        benchmark::DoNotOptimize(cache.find(nextKey(random, ENTRIES)));
+        benchmark::DoNotOptimize(cache.template find<int>(nextKey(random, ENTRIES)));
     state.SetItemsProcessed(state.iterations());
 }
 
 // Keys from a range twice the capacity: half the insertions replace an entry, half evict one.
-void BM_Insert_CacheStorage(benchmark::State& state) {
-    CacheStorage cache(CAP);
-    fill(cache);
-    uint64 random = 1;
-    for (auto _ : state)
-        cache.insert(nextKey(random, 2 * ENTRIES), 7, ENTRY_SIZE);
-    state.SetItemsProcessed(state.iterations());
-}
-
-void BM_Insert_Peer(benchmark::State& state) {
-    PeerCache cache;
+template <typename Cache>
+void BM_Insert(benchmark::State& state) {
+    Cache cache(CAP);
     fill(cache);
     uint64 random = 1;
     for (auto _ : state)
@@ -107,12 +97,13 @@ void BM_Insert_Peer(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_Find_CacheStorage);
-BENCHMARK(BM_Find_Peer);
-BENCHMARK(BM_Insert_CacheStorage);
-BENCHMARK(BM_Insert_Peer);
+BENCHMARK_TEMPLATE(BM_Find, CacheStorage);
+BENCHMARK_TEMPLATE(BM_Find, PeerCache);
+BENCHMARK_TEMPLATE(BM_Insert, CacheStorage);
+BENCHMARK_TEMPLATE(BM_Insert, PeerCache);
 
 int main(int argc, char** argv) {
-    return TolvanBench::runWithRatios(
-        argc, argv, {{"BM_Find_CacheStorage", "BM_Find_Peer"}, {"BM_Insert_CacheStorage", "BM_Insert_Peer"}});
+    return TolvanBench::runWithRatios(argc, argv,
+                                      {{"BM_Find<CacheStorage>", "BM_Find<PeerCache>"},
+                                       {"BM_Insert<CacheStorage>", "BM_Insert<PeerCache>"}});
 }
