@@ -14,9 +14,14 @@
 #include "tolvan/common/version.h"
 #include "tolvan/utility/regexp.h"
 
-// Diagnostics
+// Diagnostics and system services
 #include "tolvan/platform/debug.h"
 #include "tolvan/platform/dialog.h"
+#include "tolvan/platform/hash.h"
+
+// Application support
+#include "tolvan/utility/cachestorage.h"
+#include "tolvan/utility/commandline.h"
 
 // Strings and containers
 #include "tolvan/containers/any.h"
