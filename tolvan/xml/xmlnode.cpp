@@ -1,13 +1,13 @@
 #include "tolvan/xml/xmlnode.h"
 
 #include "tolvan/common/allocator.h"
-#include "tolvan/containers/array.h"
 #include "tolvan/containers/stack.h"
 #include "tolvan/platform/debug.h"
 
 #include <rapidxml/rapidxml.hpp>
 #include <rapidxml/rapidxml_print.hpp>
 
+#include <cassert>
 #include <cwctype>
 #include <string_view>
 
@@ -60,19 +60,22 @@ void usePoolAllocator(RapidDocument& document) {
 constexpr const char* TOO_DEEP_MESSAGE = "elements nested deeper than 1000 levels";
 static_assert(XmlReaderNode::MAX_DEPTH == 1000, "TOO_DEEP_MESSAGE names the limit");
 
-// Walks the text with the parser's own grammar (and its character tables) only to measure how deep
-// elements nest. It stops where the parser would report an error, so the parser never nests deeper
-// than the depth checked here. Throws the parser's error type at the first element below MAX_DEPTH.
+// Walks the text with the parser's own grammar (and its character tables) to measure how deep
+// elements nest and to count them. It stops where the parser would report an error, so the parser
+// never nests deeper than the depth checked here. Throws the parser's error type at the first element
+// below MAX_DEPTH; otherwise returns the number of elements seen (for a well-formed text, the number
+// the parser creates).
 class NestingCheck {
 public:
-    static void run(char* text) {
+    static int run(char* text) {
         NestingCheck check(text);
         check.scan();
+        return check.mElements;
     }
 
 private:
     using Tables = rapidxml::internal::lookup_tables<0>;
-    enum class Node { ERROR, CLOSED, OPEN };
+    enum class Node { ERROR, MARKUP, EMPTY_ELEMENT, OPEN };
 
     explicit NestingCheck(char* text)
         : mP(text) {}
@@ -141,6 +144,7 @@ private:
             ++mP;
             const Node node = scanNode();
             if (node == Node::ERROR) return;
+            if (node != Node::MARKUP) ++mElements;
             if (node == Node::OPEN && ++depth > XmlReaderNode::MAX_DEPTH)
                 throw rapidxml::parse_error(TOO_DEEP_MESSAGE, tag);
         }
@@ -148,8 +152,8 @@ private:
 
     // After "<": skips one node; OPEN when it is an element whose content follows.
     Node scanNode() {
-        if (mP[0] == '?') return skipPast("?>") ? Node::CLOSED : Node::ERROR;
-        if (mP[0] == '!') return scanMarkup() ? Node::CLOSED : Node::ERROR;
+        if (mP[0] == '?') return skipPast("?>") ? Node::MARKUP : Node::ERROR;
+        if (mP[0] == '!') return scanMarkup() ? Node::MARKUP : Node::ERROR;
         return scanElement();
     }
 
@@ -216,12 +220,13 @@ private:
         }
         if (mP[0] == '/' && mP[1] == '>') {
             mP += 2;
-            return Node::CLOSED;
+            return Node::EMPTY_ELEMENT;
         }
         return Node::ERROR;
     }
 
     char* mP;
+    int mElements = 0;
 };
 
 } // namespace
@@ -230,42 +235,74 @@ private:
 
 struct XmlReaderNode::Impl {
     ArrayView<XmlReaderNode> mChildren;
-    AutoPtr<Document> mDocument; // the root's only
+    // Set only in the root, which owns it (see ImplDeleter); a plain pointer keeps Impl trivially
+    // destructible, so the document frees the Impls of a large tree without visiting them.
+    Document* mDocument = nullptr;
     RapidNode* mNode = nullptr;
     const XmlReaderNode* mParent = nullptr;
 };
 
 struct XmlReaderNode::Document {
     Document() { usePoolAllocator(mXml); }
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+    ~Document() {
+        // The Impls below the root belong to mImpls, not to their nodes.
+        for (XmlReaderNode& node : mNodes)
+            (void)node.mImpl.release();
+    }
 
     Utf8 mText; // parsed in place: every name and value points into it
     RapidDocument mXml;
-    // The Impls and reader nodes of every element, allocated once; the children of one parent are
-    // contiguous in mNodes (breadth-first order).
-    Array<Impl> mImpls;
-    Array<XmlReaderNode> mNodes;
+    // The Impls and reader nodes of every element below the root, in one block each, reserved once so
+    // that they never move. The children of one parent are contiguous in mNodes.
+    Stack<Impl> mImpls;
+    Stack<XmlReaderNode> mNodes;
 };
 
 namespace Detail {
 
-// Builds the reader tree over a parsed document in two passes: count the elements, then hand every
-// parent its contiguous slice of the node array, breadth first.
+// Builds the reader tree over a parsed document, depth first: each parent gets its element children
+// as one contiguous slice of the node array, then each child is built in turn.
 class XmlReaderTreeBuilder {
 public:
-    static void build(XmlReaderNode& root) {
+    static void build(XmlReaderNode& root, int expectedElements) {
         XmlReaderNode::Document& document = *root.mImpl->mDocument;
-        const int count = countElements(document.mXml);
-        document.mImpls = Array<XmlReaderNode::Impl>(count);
-        document.mNodes = Array<XmlReaderNode>(count);
-        for (int i = 0; i < count; ++i)
-            document.mNodes[i].mImpl.reset(&document.mImpls[i]);
-        int used = 0;
-        assignChildren(root, document, used);
-        for (int i = 0; i < count; ++i)
-            assignChildren(document.mNodes[i], document, used);
+        if (tryBuild(root, document, expectedElements)) return;
+        // The expectation was short (it cannot be for a text the parser accepted; this is a safeguard).
+        const bool built = tryBuild(root, document, countElements(document.mXml));
+        assert(built);
+        (void)built;
     }
 
 private:
+    static bool tryBuild(XmlReaderNode& root, XmlReaderNode::Document& document, int capacity) {
+        document.mNodes.clear();
+        document.mImpls.clear();
+        document.mNodes.reserve(capacity);
+        document.mImpls.reserve(capacity);
+        return buildChildren(root, document);
+    }
+
+    static bool buildChildren(XmlReaderNode& parent, XmlReaderNode::Document& document) {
+        XmlReaderNode::Impl& impl = *parent.mImpl;
+        Stack<XmlReaderNode>& nodes = document.mNodes;
+        const int first = nodes.size();
+        for (RapidNode* child = impl.mNode->first_node(); child; child = child->next_sibling()) {
+            if (child->type() != rapidxml::node_element) continue;
+            if (nodes.size() == nodes.capacity()) return false; // growing would move the nodes
+            XmlReaderNode::Impl& childImpl = document.mImpls.emplace();
+            childImpl.mNode = child;
+            childImpl.mParent = &parent;
+            nodes.emplace().mImpl.reset(&childImpl);
+        }
+        impl.mChildren = ArrayView<XmlReaderNode>(nodes.data() + first, nodes.size() - first);
+        for (XmlReaderNode& child : impl.mChildren) {
+            if (!buildChildren(child, document)) return false;
+        }
+        return true;
+    }
+
     static int countElements(RapidDocument& xml) {
         int count = 0;
         RapidNode* node = xml.first_node();
@@ -283,18 +320,6 @@ private:
         }
         return count;
     }
-
-    static void assignChildren(XmlReaderNode& parent, XmlReaderNode::Document& document, int& used) {
-        XmlReaderNode::Impl& impl = *parent.mImpl;
-        const int first = used;
-        for (RapidNode* child = impl.mNode->first_node(); child; child = child->next_sibling()) {
-            if (child->type() != rapidxml::node_element) continue;
-            XmlReaderNode::Impl& childImpl = *document.mNodes[used++].mImpl;
-            childImpl.mNode = child;
-            childImpl.mParent = &parent;
-        }
-        impl.mChildren = ArrayView<XmlReaderNode>(document.mNodes.data() + first, used - first);
-    }
 };
 
 int compareXmlNames(const String& a, const String& b) noexcept {
@@ -310,7 +335,9 @@ int compareXmlNames(const String& a, const String& b) noexcept {
 } // namespace Detail
 
 void XmlReaderNode::ImplDeleter::operator()(Impl* impl) const noexcept {
-    if (impl->mDocument) tolvanDelete(impl);
+    if (!impl->mDocument) return;
+    tolvanDelete(impl->mDocument);
+    tolvanDelete(impl);
 }
 
 XmlReaderNode::XmlReaderNode() noexcept = default;
@@ -324,8 +351,9 @@ XmlReaderNode::XmlReaderNode(const String& xml) {
         document->mText.setCount(1);
     }
     char* text = document->mText.data();
+    int elements = 0;
     try {
-        NestingCheck::run(text);
+        elements = NestingCheck::run(text);
         document->mXml.parse<rapidxml::parse_default>(text);
     } catch (const rapidxml::parse_error& error) {
         const char* where = error.where<char>();
@@ -334,9 +362,9 @@ XmlReaderNode::XmlReaderNode(const String& xml) {
     }
     Impl* root = tolvanNew<Impl>();
     root->mNode = &document->mXml;
-    root->mDocument = std::move(document);
+    root->mDocument = document.release();
     mImpl.reset(root);
-    Detail::XmlReaderTreeBuilder::build(*this);
+    Detail::XmlReaderTreeBuilder::build(*this, elements);
 }
 
 XmlReaderNode::XmlReaderNode(XmlReaderNode&& other) noexcept
@@ -475,21 +503,33 @@ struct XmlWriterNode::Impl {
 
 namespace {
 
-// An output iterator that appends the printer's bytes to a Stack.
-class ByteAppender {
+// The printer's output iterator: writes into [mNext, mEnd) and counts on past the end without
+// writing, so that one run tells the exact size when the buffer was too small. It is copied by value
+// like a pointer; the printer always continues with the copy it gets back.
+class BoundedWriter {
 public:
-    explicit ByteAppender(Stack<char>& out) noexcept
-        : mOut(&out) {}
-    ByteAppender& operator*() noexcept { return *this; }
-    ByteAppender& operator++() noexcept { return *this; }
-    ByteAppender operator++(int) noexcept { return *this; }
-    ByteAppender& operator=(char c) {
-        mOut->push(c);
+    BoundedWriter(char* begin, char* end) noexcept
+        : mNext(begin)
+        , mEnd(end) {}
+    BoundedWriter& operator*() noexcept { return *this; }
+    BoundedWriter& operator++() noexcept {
+        ++mNext;
         return *this;
     }
+    BoundedWriter operator++(int) noexcept {
+        BoundedWriter before = *this;
+        ++mNext;
+        return before;
+    }
+    BoundedWriter& operator=(char c) noexcept {
+        if (mNext < mEnd) *mNext = c;
+        return *this;
+    }
+    [[nodiscard]] char* position() const noexcept { return mNext; }
 
 private:
-    Stack<char>* mOut;
+    char* mNext;
+    char* mEnd;
 };
 
 } // namespace
@@ -588,31 +628,61 @@ RapidNode* toRapidNode(RapidDocument& document, const WriterImpl& impl) {
     return element;
 }
 
+// Bytes of a text with every character the printer may escape counted as its longest reference.
+[[nodiscard]] int64 escapedSize(const Utf8& text) noexcept {
+    int64 size = text.length();
+    for (const char c : text.view()) {
+        if (c == '<' || c == '>' || c == '&' || c == '"' || c == '\'') size += 5;
+    }
+    return size;
+}
+
 } // namespace
 
 String XmlWriterNode::toString(bool indent) const {
     if (!mImpl) return String();
     AutoPtr<RapidDocument> document = makeAutoPtr<RapidDocument>();
     usePoolAllocator(*document);
-    // Converts the subtree below `node` into `element`.
-    struct Converter {
-        RapidDocument& mDocument;
-        void convertChildren(const Impl& impl, RapidNode* element) {
+    struct Tree {
+        // Converts the subtree below `impl` into children of `element`.
+        static void convertChildren(RapidDocument& document, const Impl& impl, RapidNode* element) {
             for (const Impl::Child* c = impl.mFirstChild; c; c = c->mNext) {
                 const Impl& childImpl = *c->mNode.mImpl;
-                RapidNode* child = toRapidNode(mDocument, childImpl);
+                RapidNode* child = toRapidNode(document, childImpl);
                 element->append_node(child);
-                convertChildren(childImpl, child);
+                convertChildren(document, childImpl, child);
             }
         }
-    } converter{*document};
+        // An upper bound of the printed size of the subtree at `depth` (with indenting): "<" name ">"
+        // "</" name ">", the tabs before both tags and before a text line, and three line feeds.
+        static int64 estimateSize(const Impl& impl, int depth) {
+            int64 size = 2 * impl.mName.length() + 5 + 3 * int64(depth + 1) + 3 + escapedSize(impl.mValue);
+            for (const Impl::Attribute& a : impl.mAttributes)
+                size += a.mName.length() + 4 + escapedSize(a.mValue);
+            for (const Impl::Child* c = impl.mFirstChild; c; c = c->mNext)
+                size += estimateSize(*c->mNode.mImpl, depth + 1);
+            return size;
+        }
+    };
     RapidNode* top = toRapidNode(*document, *mImpl);
     document->append_node(top);
-    converter.convertChildren(*mImpl, top);
+    Tree::convertChildren(*document, *mImpl, top);
 
-    Stack<char> bytes;
-    rapidxml::print(ByteAppender(bytes), *document, indent ? 0 : rapidxml::print_no_indenting);
-    return String::fromUtf8(std::string_view(bytes.data(), size_t(bytes.size())));
+    // Print into a buffer of the estimated size; if the text turned out longer, print again into a
+    // buffer of exactly its size.
+    const int64 estimate = Tree::estimateSize(*mImpl, 0) + 1; // the document's own line feed
+    Stack<char, HeapAllocator, int64> bytes;
+    bytes.reserve(estimate);
+    const int flags = indent ? 0 : rapidxml::print_no_indenting;
+    int64 size = rapidxml::print(BoundedWriter(bytes.data(), bytes.data() + estimate), *document, flags).position() -
+                 bytes.data();
+    if (size > estimate) {
+        bytes = Stack<char, HeapAllocator, int64>();
+        bytes.reserve(size);
+        size = rapidxml::print(BoundedWriter(bytes.data(), bytes.data() + size), *document, flags).position() -
+               bytes.data();
+    }
+    return String::fromUtf8(std::string_view(bytes.data(), size_t(size)));
 }
 
 } // namespace Kalvex
