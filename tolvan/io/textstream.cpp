@@ -283,9 +283,57 @@ void collectBuffered(ReadAheadStream& stream, Stack<T>& out, Flags<ReadChar> fla
     }
 }
 
+// The units in [p, p + count) decoded up to the first zero unit.
+String decodeRange(const char*, const std::byte* p, int64 count, bool) {
+    const auto* text = reinterpret_cast<const char*>(p);
+    const void* zero = count > 0 ? std::memchr(text, 0, size_t(count)) : nullptr;
+    return String::fromUtf8(std::string_view(text, zero ? size_t(static_cast<const char*>(zero) - text) : size_t(count)));
+}
+
+String decodeRange(const char16_t*, const std::byte* p, int64 count, bool swap) {
+    String text;
+    text.reserve(int(count) + 1);
+    for (int64 i = 0; i < count; ++i) {
+        const char16_t unit = unitOf(p + 2 * i, swap);
+        if (unit == 0) break;
+        text << unit;
+    }
+    return text;
+}
+
+template <typename T>
+char16_t unitAt(const std::byte* p, int64 index, bool swap) noexcept {
+    if constexpr (std::is_same_v<T, char>) {
+        return char16_t(static_cast<unsigned char>(p[index]));
+    } else {
+        return unitOf(p + 2 * index, swap);
+    }
+}
+
+// The common case of readLine: the line and its end (LF, or with translation CR plus the unit after it)
+// lie in the buffer. Then the line is decoded in place; false leaves the stream untouched.
+template <typename T>
+bool takeLineInBuffer(ReadAheadStream& stream, Flags<ReadChar> flags, String& line) {
+    const bool swap = flags.has(ReadChar::SwapBytes);
+    const int64 units = stream.available() / int64(sizeof(T));
+    const std::byte* p = stream.cursor();
+    const int64 run = ordinaryRun(static_cast<const T*>(nullptr), p, units, swap, flags.has(ReadChar::TranslateNewlines), LF);
+    if (run >= units) return false;
+    int64 consumed = run + 1;
+    if (unitAt<T>(p, run, swap) == CR) { // as readChar: a following LF belongs to it
+        if (run + 1 >= units) return false;
+        if (unitAt<T>(p, run + 1, swap) == LF) consumed = run + 2;
+    }
+    line = decodeRange(static_cast<const T*>(nullptr), p, run, swap);
+    stream.consume(consumed * int64(sizeof(T)));
+    return true;
+}
+
 template <typename T>
 Optional<String> readLineBuffered(ReadAheadStream& stream, Flags<ReadChar> flags) {
     if (stream.eof()) return NONE;
+    String inBuffer;
+    if (takeLineInBuffer<T>(stream, flags, inBuffer)) return inBuffer;
     Stack<T>& line = stream.scratch<T>();
     line.clear();
     collectBuffered(stream, line, flags, LF);
