@@ -60,3 +60,9 @@
 #include "tolvan/utility/geometry.h"
 #include "tolvan/utility/math4.h"
 #include "tolvan/utility/valuetext.h"
+
+// Windows integration
+#include "tolvan/winapi/guid.h"
+#include "tolvan/winapi/registry.h"
+#include "tolvan/winapi/resources.h"
+#include "tolvan/winapi/winapi.h"
