@@ -643,34 +643,29 @@ String XmlWriterNode::toString(bool indent) const {
     if (!mImpl) return String();
     AutoPtr<RapidDocument> document = makeAutoPtr<RapidDocument>();
     usePoolAllocator(*document);
+    // Converts the subtree below `impl` into children of `element`; returns an upper bound of the
+    // subtree's printed size at `depth` (with indenting): "<" name ">" "</" name ">", the tabs before
+    // both tags and before a text line, three line feeds and the escaped texts.
     struct Tree {
-        // Converts the subtree below `impl` into children of `element`.
-        static void convertChildren(RapidDocument& document, const Impl& impl, RapidNode* element) {
+        static int64 convert(RapidDocument& document, const Impl& impl, RapidNode* element, int depth) {
+            int64 size = 2 * impl.mName.length() + 5 + 3 * int64(depth + 1) + 3 + escapedSize(impl.mValue);
+            for (const Impl::Attribute& a : impl.mAttributes)
+                size += a.mName.length() + 4 + escapedSize(a.mValue);
             for (const Impl::Child* c = impl.mFirstChild; c; c = c->mNext) {
                 const Impl& childImpl = *c->mNode.mImpl;
                 RapidNode* child = toRapidNode(document, childImpl);
                 element->append_node(child);
-                convertChildren(document, childImpl, child);
+                size += convert(document, childImpl, child, depth + 1);
             }
-        }
-        // An upper bound of the printed size of the subtree at `depth` (with indenting): "<" name ">"
-        // "</" name ">", the tabs before both tags and before a text line, and three line feeds.
-        static int64 estimateSize(const Impl& impl, int depth) {
-            int64 size = 2 * impl.mName.length() + 5 + 3 * int64(depth + 1) + 3 + escapedSize(impl.mValue);
-            for (const Impl::Attribute& a : impl.mAttributes)
-                size += a.mName.length() + 4 + escapedSize(a.mValue);
-            for (const Impl::Child* c = impl.mFirstChild; c; c = c->mNext)
-                size += estimateSize(*c->mNode.mImpl, depth + 1);
             return size;
         }
     };
     RapidNode* top = toRapidNode(*document, *mImpl);
     document->append_node(top);
-    Tree::convertChildren(*document, *mImpl, top);
+    const int64 estimate = Tree::convert(*document, *mImpl, top, 0) + 1; // the document's own line feed
 
     // Print into a buffer of the estimated size; if the text turned out longer, print again into a
     // buffer of exactly its size.
-    const int64 estimate = Tree::estimateSize(*mImpl, 0) + 1; // the document's own line feed
     Stack<char, HeapAllocator, int64> bytes;
     bytes.reserve(estimate);
     const int flags = indent ? 0 : rapidxml::print_no_indenting;
