@@ -48,9 +48,12 @@
 #include "tolvan/thread/semaphore.h"
 #include "tolvan/thread/thread.h"
 
-// Paths and files
+// Paths, files and streams
+#include "tolvan/io/arrayoutputstream.h"
 #include "tolvan/io/filesystem.h"
 #include "tolvan/io/path.h"
+#include "tolvan/io/stream.h"
+#include "tolvan/io/textstream.h"
 
 // Colour and photometry
 #include "tolvan/utility/affinetm.h"
