@@ -37,22 +37,43 @@ size_t decodeUtf8(const char* input, size_t count, char16_t* out) noexcept {
     const auto* in = reinterpret_cast<const unsigned char*>(input);
     size_t i = 0;
     char16_t* o = out;
+    // Invariant: o - out <= i (no sequence yields more units than bytes), so a 16-unit store at o stays
+    // inside the caller's `count` units whenever i + 16 <= count.
     while (i < count) {
-        // ASCII runs: 16 bytes at a time.
-        while (i + 16 <= count) {
+        if (i + 16 <= count) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            if (_mm_movemask_epi8(bytes) != 0) break;
+            const int mask = _mm_movemask_epi8(bytes);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_cvtepu8_epi16(bytes));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_cvtepu8_epi16(_mm_srli_si128(bytes, 8)));
-            i += 16;
-            o += 16;
+            if (mask == 0) {
+                i += 16;
+                o += 16;
+                continue;
+            }
+            // Keep the ASCII prefix; the sequence at the first high byte is decoded below.
+            const size_t ascii = size_t(__builtin_ctz(unsigned(mask)));
+            i += ascii;
+            o += ascii;
         }
-        if (i >= count) break;
         const unsigned char b = in[i];
         if (b < 0x80) {
             *o++ = b;
             ++i;
             continue;
+        }
+        // Common well-formed two- and three-byte sequences first.
+        if (b >= 0xC2 && b <= 0xDF && i + 1 < count && isContinuation(in[i + 1])) {
+            *o++ = char16_t(((b & 0x1F) << 6) | (in[i + 1] & 0x3F));
+            i += 2;
+            continue;
+        }
+        if ((b & 0xF0) == 0xE0 && i + 2 < count && isContinuation(in[i + 1]) && isContinuation(in[i + 2])) {
+            const uint32_t cp = ((b & 0x0F) << 12) | ((in[i + 1] & 0x3F) << 6) | (in[i + 2] & 0x3F);
+            if (cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) {
+                *o++ = char16_t(cp);
+                i += 3;
+                continue;
+            }
         }
         const LeadInfo info = leadInfo(b);
         if (info.length == 0) {
