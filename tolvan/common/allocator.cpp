@@ -1,11 +1,11 @@
 #include "tolvan/common/allocator.h"
 
 #include "tolvan/common/exception.h"
+#include "tolvan/thread/lock.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 namespace Kalvex {
 namespace {
@@ -42,7 +42,7 @@ public:
     EmergencyReserve& operator=(const EmergencyReserve&) = delete;
 
     void releaseOne() noexcept {
-        std::lock_guard guard(mLock);
+        ScopedLock guard(mLock);
         for (void*& slot : mSlots) {
             if (slot) {
                 std::free(slot);
@@ -52,7 +52,7 @@ public:
         }
     }
     int slotsLeft() noexcept {
-        std::lock_guard guard(mLock);
+        ScopedLock guard(mLock);
         int n = 0;
         for (void* slot : mSlots)
             n += slot != nullptr;
@@ -60,7 +60,7 @@ public:
     }
 
 private:
-    std::mutex mLock;
+    SimpleLock mLock; // the design's reserve lock (Part 4.1); its block comes from tolvanMalloc
     void* mSlots[SLOTS] = {};
 };
 

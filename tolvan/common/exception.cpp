@@ -1,5 +1,7 @@
 #include "tolvan/common/exception.h"
 
+#include "tolvan/containers/stringutils.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,8 +21,21 @@ constexpr const char BAD_ALLOC_TEXT[] =
     "rendering. This can be caused by rendering too big scene with not enough RAM, or an internal bug in "
     "Kalvex. Contact our support for more info.\n\nDebugging details:\nWanted to allocate: ";
 
-// Builds the memory report. Runs while memory is short (one reserve block was just freed), so it
-// formats into fixed buffers and falls back to the plain text when even that allocation fails.
+// The wanted size for the report: Str::getFormattedMemorySize, or the plain byte count ("123 B") when
+// even that cannot be built.
+std::string formatWantedSize(size_t wantedBytes) {
+    try {
+        const String::CharBuffer<char> size = Str::getFormattedMemorySize(uint64(wantedBytes)).toUtf8();
+        return std::string(size.cStr(), size_t(size.length()));
+    } catch (...) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zu B", wantedBytes);
+        return size;
+    }
+}
+
+// Builds the memory report. Runs while memory is short (one reserve block was just freed): every
+// step may fail, and the report falls back to less (what() then says "bad allocation").
 String::CharBuffer<char> buildBadAllocMessage(size_t wantedBytes) noexcept {
     // A failure while building the report must not build another report.
     static thread_local bool building = false;
@@ -30,11 +45,19 @@ String::CharBuffer<char> buildBadAllocMessage(size_t wantedBytes) noexcept {
         ~Guard() { building = false; }
     } guard;
     try {
-        char size[64];
-        std::snprintf(size, sizeof size, "%zu bytes", wantedBytes);
+        // Step 4's stack trace (Part 8.4) is taken first, before anything else is built:
+        //     const String stackTrace = getStackTrace();
+
+        // 1. the fixed text, 2. the wanted size.
         std::string text = BAD_ALLOC_TEXT;
-        text += size;
+        text += formatWantedSize(wantedBytes);
         text += "\n\n";
+
+        // 3. getFormattedMemoryStatistics("application") + "\n" (Part 8.1) goes here.
+
+        // 4. Stack trace section (Part 8.4) goes here:
+        //     if (!stackTrace.isEmpty()) text += "Stack trace:\n" + the trace as UTF-8;
+
         return String::CharBuffer<char>(text.data(), int(text.size()));
     } catch (...) {
         return String::CharBuffer<char>();
