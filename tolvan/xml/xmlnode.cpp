@@ -8,6 +8,7 @@
 #include <rapidxml/rapidxml_print.hpp>
 
 #include <cassert>
+#include <cstring>
 #include <cwctype>
 #include <string_view>
 
@@ -67,8 +68,9 @@ static_assert(XmlReaderNode::MAX_DEPTH == 1000, "TOO_DEEP_MESSAGE names the limi
 // the parser creates).
 class NestingCheck {
 public:
-    static int run(char* text) {
-        NestingCheck check(text);
+    /// `text` holds `length` bytes without a zero byte, then its terminator.
+    static int run(char* text, size_t length) {
+        NestingCheck check(text, length);
         check.scan();
         return check.mElements;
     }
@@ -77,19 +79,15 @@ private:
     using Tables = rapidxml::internal::lookup_tables<0>;
     enum class Node { ERROR, MARKUP, EMPTY_ELEMENT, OPEN };
 
-    explicit NestingCheck(char* text)
-        : mP(text) {}
+    NestingCheck(char* text, size_t length)
+        : mP(text)
+        , mEnd(text + length) {}
 
     static bool isWhitespace(char c) { return Tables::lookup_whitespace[static_cast<unsigned char>(c)]; }
     static bool isNameChar(char c) { return Tables::lookup_node_name[static_cast<unsigned char>(c)]; }
     static bool isAttributeNameChar(char c) {
         return Tables::lookup_attribute_name[static_cast<unsigned char>(c)];
     }
-    static bool isAttributeChar(char c, char quote) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        return quote == '\'' ? Tables::lookup_attribute_data_1[u] : Tables::lookup_attribute_data_2[u];
-    }
-
     void skipWhitespace() {
         while (isWhitespace(*mP))
             ++mP;
@@ -127,10 +125,9 @@ private:
                 skipWhitespace();
                 if (*mP != '<') return; // the end, or text outside elements
             } else {
-                while (*mP != '<') {
-                    if (*mP == 0) return;
-                    ++mP;
-                }
+                // Text runs to the next tag (the text has no zero byte before its end).
+                mP = static_cast<char*>(std::memchr(mP, '<', size_t(mEnd - mP)));
+                if (!mP) return;
                 if (mP[1] == '/') {
                     mP += 2;
                     skipName();
@@ -208,9 +205,8 @@ private:
             const char quote = *mP;
             if (quote != '\'' && quote != '"') return Node::ERROR;
             ++mP;
-            while (isAttributeChar(*mP, quote))
-                ++mP;
-            if (*mP != quote) return Node::ERROR;
+            mP = static_cast<char*>(std::memchr(mP, quote, size_t(mEnd - mP)));
+            if (!mP) return Node::ERROR;
             ++mP;
             skipWhitespace();
         }
@@ -226,6 +222,7 @@ private:
     }
 
     char* mP;
+    char* const mEnd;
     int mElements = 0;
 };
 
@@ -353,7 +350,7 @@ XmlReaderNode::XmlReaderNode(const String& xml) {
     char* text = document->mText.data();
     int elements = 0;
     try {
-        elements = NestingCheck::run(text);
+        elements = NestingCheck::run(text, size_t(document->mText.length()));
         document->mXml.parse<rapidxml::parse_default>(text);
     } catch (const rapidxml::parse_error& error) {
         const char* where = error.where<char>();
