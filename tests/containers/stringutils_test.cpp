@@ -1,4 +1,4 @@
-// Part 1.3 in whatever locale the test runs in: texts with a decimal point are built with the locale's
+// Text formatting in whatever locale the test runs in: texts with a decimal point are built with the locale's
 // own character, and no expectation depends on digit grouping. The exact en_US, de_DE and C-locale
 // texts are checked by the programs in tests/containers/locale/ (see tests.cmake).
 #include "tolvan/common/exception.h"

@@ -1,4 +1,4 @@
-# Locale-dependent formatting (Part 1.3): one small program per locale, run with that locale set in
+# Locale-dependent formatting: one small program per locale, run with that locale set in
 # its environment. ./build.sh deps generates en_US.UTF-8 and de_DE.UTF-8. The main containers
 # program stays locale-neutral. (Only LC_ALL is set: a list value would be split by
 # gtest_discover_tests into further property names, and LC_ALL overrides LANG anyway.)

@@ -1,4 +1,4 @@
-// The lock tests of Part 4.1: they need several threads and run under ThreadSanitizer too. None sleeps
+// The lock tests: they need several threads and run under ThreadSanitizer too. None sleeps
 // for a guessed time: a test that waits for another thread to block asks the kernel (support/blocking.h)
 // or the lock itself (ReaderWriterLock::getState) whether it has.
 #include "tolvan/common/exception.h"

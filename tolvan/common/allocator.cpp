@@ -60,7 +60,7 @@ public:
     }
 
 private:
-    SimpleLock mLock; // the design's reserve lock (Part 4.1); its block comes from tolvanMalloc
+    SimpleLock mLock; // guards the slots; its block comes from tolvanMalloc
     void* mSlots[SLOTS] = {};
 };
 

@@ -1,6 +1,7 @@
 #include "tolvan/common/exception.h"
 
 #include "tolvan/containers/stringutils.h"
+#include "tolvan/platform/debug.h"
 
 #include <cstdio>
 #include <cstring>
@@ -45,18 +46,22 @@ String::CharBuffer<char> buildBadAllocMessage(size_t wantedBytes) noexcept {
         ~Guard() { building = false; }
     } guard;
     try {
-        // Step 4's stack trace (Part 8.4) is taken first, before anything else is built:
-        //     const String stackTrace = getStackTrace();
+        // The stack trace is taken first, before anything else is built.
+        String stackTrace;
+        try {
+            stackTrace = getStackTrace();
+        } catch (...) {
+        }
 
-        // 1. the fixed text, 2. the wanted size.
         std::string text = BAD_ALLOC_TEXT;
         text += formatWantedSize(wantedBytes);
         text += "\n\n";
-
-        // 3. getFormattedMemoryStatistics("application") + "\n" (Part 8.1) goes here.
-
-        // 4. Stack trace section (Part 8.4) goes here:
-        //     if (!stackTrace.isEmpty()) text += "Stack trace:\n" + the trace as UTF-8;
+        // The library's memory statistics join the report here once the system-information
+        // component provides them.
+        if (!stackTrace.isEmpty()) {
+            text += "Stack trace:\n";
+            text += stackTrace.toUtf8().cStr();
+        }
 
         return String::CharBuffer<char>(text.data(), int(text.size()));
     } catch (...) {

@@ -1,4 +1,4 @@
-// Part 1.3 in the C locale: run once with LC_ALL=C and once with a locale name that does not exist,
+// Text formatting in the C locale: run once with LC_ALL=C and once with a locale name that does not exist,
 // which falls back to the C locale (see ../tests.cmake). No grouping, "." as the decimal point.
 #include "tolvan/containers/stringutils.h"
 

@@ -1,4 +1,4 @@
-// Part 1.3 in de_DE.UTF-8 (run with LC_ALL=de_DE.UTF-8, see ../tests.cmake): the decimal comma and
+// Text formatting in de_DE.UTF-8 (run with LC_ALL=de_DE.UTF-8, see ../tests.cmake): the decimal comma and
 // "." as the thousands separator.
 #include "tolvan/common/exception.h"
 #include "tolvan/containers/stringutils.h"

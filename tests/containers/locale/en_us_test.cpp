@@ -1,4 +1,4 @@
-// Part 1.3 in en_US.UTF-8 (run with LC_ALL=en_US.UTF-8, see ../tests.cmake): grouping by three
+// Text formatting in en_US.UTF-8 (run with LC_ALL=en_US.UTF-8, see ../tests.cmake): grouping by three
 // with ",", "." as the decimal point.
 #include "tolvan/common/exception.h"
 #include "tolvan/containers/stringutils.h"
