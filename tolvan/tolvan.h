@@ -69,3 +69,8 @@
 #include "tolvan/winapi/registry.h"
 #include "tolvan/winapi/resources.h"
 #include "tolvan/winapi/winapi.h"
+
+// XML
+#include "tolvan/xml/xmlnode.h"
+#include "tolvan/xml/xmlstring.h"
+#include "tolvan/xml/xmlvalidator.h"
