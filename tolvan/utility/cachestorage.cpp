@@ -1,8 +1,9 @@
-// CacheStorage: a doubly linked list of entries, least recently used at the front, under one mutex.
+// CacheStorage: a doubly linked list of entries, least recently used at the front, under one SimpleLock.
 #include "tolvan/utility/cachestorage.h"
 
+#include "tolvan/thread/lock.h"
+
 #include <atomic>
-#include <mutex>
 
 namespace Kalvex {
 
@@ -75,7 +76,7 @@ struct CacheStorage::Storage {
     int64 mDeclaredSize = 0; // the sum of the entries' declared sizes, kept up to date by append/unlink
     // Written without the lock (setMemoryCap), so kept atomic.
     std::atomic<uint64> mMemoryCap;
-    mutable std::mutex mLock;
+    mutable SimpleLock mLock;
 };
 
 CacheStorage::CacheStorage(uint64 memoryCap)
@@ -92,12 +93,12 @@ uint64 CacheStorage::getMemoryCap() const noexcept {
 }
 
 void CacheStorage::clear() noexcept {
-    const std::lock_guard<std::mutex> guard(mStorage->mLock);
+    const ScopedLock<SimpleLock> guard(mStorage->mLock);
     mStorage->destroyAll();
 }
 
 Optional<Any> CacheStorage::findAny(uint64 key) {
-    const std::lock_guard<std::mutex> guard(mStorage->mLock);
+    const ScopedLock<SimpleLock> guard(mStorage->mLock);
     Entry* e = mStorage->findEntry(key);
     if (!e) return NONE;
     if (e != mStorage->mBack) {
@@ -108,7 +109,7 @@ Optional<Any> CacheStorage::findAny(uint64 key) {
 }
 
 void CacheStorage::insertAny(uint64 key, Any&& value, int size) {
-    const std::lock_guard<std::mutex> guard(mStorage->mLock);
+    const ScopedLock<SimpleLock> guard(mStorage->mLock);
     // Allocate first: when memory runs out the cache stays as it was.
     Entry* fresh = tolvanNew<Entry>(key, std::move(value), size > 0 ? int32(size) : 0);
     if (Entry* old = mStorage->findEntry(key)) {
@@ -120,17 +121,17 @@ void CacheStorage::insertAny(uint64 key, Any&& value, int size) {
 }
 
 bool CacheStorage::contains(uint64 key) const {
-    const std::lock_guard<std::mutex> guard(mStorage->mLock);
+    const ScopedLock<SimpleLock> guard(mStorage->mLock);
     return mStorage->findEntry(key) != nullptr;
 }
 
 int64 CacheStorage::getEntryCount() const {
-    const std::lock_guard<std::mutex> guard(mStorage->mLock);
+    const ScopedLock<SimpleLock> guard(mStorage->mLock);
     return mStorage->mCount;
 }
 
 int64 CacheStorage::getDeclaredSize() const {
-    const std::lock_guard<std::mutex> guard(mStorage->mLock);
+    const ScopedLock<SimpleLock> guard(mStorage->mLock);
     return mStorage->mDeclaredSize;
 }
 
