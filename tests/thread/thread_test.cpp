@@ -391,14 +391,13 @@ TEST(ThreadPriority, BackgroundModeLowersCpuAndIoPriorityOfTheCallingThread) {
         EXPECT_FALSE(Detail::setCurrentThreadPriority(Detail::MODE_BACKGROUND_END)); // not in it
         EXPECT_TRUE(Detail::setCurrentThreadPriority(Detail::MODE_BACKGROUND_BEGIN));
         EXPECT_FALSE(Detail::setCurrentThreadPriority(Detail::MODE_BACKGROUND_BEGIN)); // already
-        EXPECT_EQ(getpriority(PRIO_PROCESS, id_t(tid)), 19);
+        // The CPU part applies only where the thread may come back from nice 19.
+        const int niceInBackground = getpriority(PRIO_PROCESS, id_t(tid));
+        EXPECT_TRUE(niceInBackground == 19 || niceInBackground == niceBefore) << niceInBackground;
         EXPECT_EQ(syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, tid) >> 13, 3); // IOPRIO_CLASS_IDLE
-        const bool restored = Detail::setCurrentThreadPriority(Detail::MODE_BACKGROUND_END);
+        EXPECT_TRUE(Detail::setCurrentThreadPriority(Detail::MODE_BACKGROUND_END));
         EXPECT_EQ(syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, tid), ioBefore);
-        // Lowering the nice value again needs CAP_SYS_NICE (or a permissive RLIMIT_NICE).
-        if (restored) {
-            EXPECT_EQ(getpriority(PRIO_PROCESS, id_t(tid)), niceBefore);
-        }
+        EXPECT_EQ(getpriority(PRIO_PROCESS, id_t(tid)), niceBefore); // never stuck at 19
     });
     EXPECT_TRUE(thread.join());
 }

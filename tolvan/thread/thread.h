@@ -151,7 +151,9 @@ enum Win32ThreadPriority : int {
     PRIORITY_ABOVE_NORMAL = 1,
     PRIORITY_HIGHEST = 2,
     PRIORITY_TIME_CRITICAL = 15,
-    /// Calling thread only: lowest CPU priority (nice 19) and idle I/O priority until MODE_BACKGROUND_END.
+    /// Calling thread only: idle I/O priority and lowest CPU priority (nice 19) until
+    /// MODE_BACKGROUND_END. The nice value is only raised when the thread may lower it again
+    /// (CAP_SYS_NICE or RLIMIT_NICE); otherwise background mode changes the I/O priority alone.
     MODE_BACKGROUND_BEGIN = 0x10000,
     /// Calling thread only: restores the nice value and I/O priority saved by MODE_BACKGROUND_BEGIN.
     MODE_BACKGROUND_END = 0x20000,

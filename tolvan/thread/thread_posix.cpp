@@ -12,6 +12,7 @@
 #include <cxxabi.h>
 #include <exception>
 #include <limits.h>
+#include <linux/capability.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -397,6 +398,18 @@ bool setNice(pid_t tid, int priority) noexcept {
     return nice && setpriority(PRIO_PROCESS, id_t(tid), *nice) == 0;
 }
 
+// Whether the calling thread may lower its nice value to `nice` again once it has raised it: with
+// CAP_SYS_NICE, or when RLIMIT_NICE allows that value (the limit is 20 - nice).
+bool canLowerNiceTo(int nice) noexcept {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) == 0 && (data[CAP_SYS_NICE / 32].effective >> (CAP_SYS_NICE % 32)) & 1) {
+        return true;
+    }
+    rlimit limit{};
+    return getrlimit(RLIMIT_NICE, &limit) == 0 && (limit.rlim_cur == RLIM_INFINITY || rlim_t(20 - nice) <= limit.rlim_cur);
+}
+
 struct BackgroundMode {
     bool mActive = false;
     int mSavedNice = 0;
@@ -419,9 +432,11 @@ bool Detail::setCurrentThreadPriority(int priority) noexcept {
         tBackground.mSavedNice = errno != 0 ? baseNice() : nice;
         tBackground.mSavedIoPriority = syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, tid);
         tBackground.mActive = true;
-        const bool niceSet = setpriority(PRIO_PROCESS, id_t(tid), 19) == 0;
         syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, tid, IOPRIO_CLASS_IDLE << IOPRIO_CLASS_SHIFT);
-        return niceSet;
+        // An unprivileged thread could never come back from nice 19, so the CPU part of background
+        // mode is only applied when it can be undone; the I/O part always is.
+        if (!canLowerNiceTo(tBackground.mSavedNice)) return true;
+        return setpriority(PRIO_PROCESS, id_t(tid), 19) == 0;
     }
     if (priority == MODE_BACKGROUND_END) {
         if (!tBackground.mActive) return false;
@@ -429,7 +444,6 @@ bool Detail::setCurrentThreadPriority(int priority) noexcept {
         if (tBackground.mSavedIoPriority >= 0) {
             syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, tid, int(tBackground.mSavedIoPriority));
         }
-        // Lowering the nice value again needs CAP_SYS_NICE or a permissive RLIMIT_NICE.
         return setpriority(PRIO_PROCESS, id_t(tid), tBackground.mSavedNice) == 0;
     }
     return setNice(tid, priority);
