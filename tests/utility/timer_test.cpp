@@ -1,0 +1,255 @@
+#include "tolvan/common/eventloop.h"
+#include "tolvan/common/lib.h"
+#include "tolvan/utility/delayedcallback.h"
+#include "tolvan/utility/timer.h"
+
+#include "support/debug_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace Kalvex;
+
+namespace {
+
+// Runs the calling (main) thread's event loop until `done()` holds; false after 10 s.
+template <typename Done>
+bool pumpUntil(Done done) {
+    const Timer limit(10000);
+    while (!done()) {
+        if (limit.check()) return false;
+        if (!Lib::runSingleEventLoopIteration()) (void)Detail::waitForMessage(50);
+    }
+    return true;
+}
+
+// A one-shot sentinel: once it has fired, every timer due before it has been delivered too.
+struct Sentinel {
+    bool fired = false;
+    DelayedCallback callback{[this] { fired = true; }, NONE};
+    explicit Sentinel(int64 delayMs) { callback.scheduleDelayed(delayMs); }
+};
+
+} // namespace
+
+// Timer -----------------------------------------------------------------------------------------------
+
+TEST(Timer, ChecksItsIntervalAndMeasuresElapsedTime) {
+    Timer timer(500);
+    EXPECT_FALSE(timer.check());
+    EXPECT_EQ(timer.getInterval(), 500);
+    EXPECT_GE(timer.getElapsed(), 0);
+    EXPECT_LT(timer.getElapsed(), 500);
+    timer.subtract(500); // as if 500 ms had passed
+    EXPECT_TRUE(timer.check());
+    EXPECT_GE(timer.getElapsed(), 500);
+    timer.reset();
+    EXPECT_FALSE(timer.check());
+
+    Timer fresh(1000);
+    fresh.subtract(100);
+    EXPECT_GE(fresh.getElapsed(), 100);
+    EXPECT_LT(fresh.getElapsed(), 1000);
+}
+
+TEST(Timer, StartExpiredIsDueAtOnce) {
+    const Timer timer(500, Timer::Flag::START_EXPIRED);
+    EXPECT_TRUE(timer.check());
+    EXPECT_GE(timer.getElapsed(), 501);
+    const Timer zero(0);
+    EXPECT_TRUE(zero.check()); // a zero interval has always passed
+}
+
+TEST(Timer, MovesItsState) {
+    Timer a(250, Timer::Flag::START_EXPIRED);
+    Timer b(std::move(a));
+    EXPECT_EQ(b.getInterval(), 250);
+    EXPECT_TRUE(b.check());
+    a = Timer(40); // a moved-from timer may be assigned to
+    EXPECT_EQ(a.getInterval(), 40);
+    b = std::move(a);
+    EXPECT_EQ(b.getInterval(), 40);
+}
+
+// Scope timers ----------------------------------------------------------------------------------------
+
+namespace {
+namespace Scene {
+std::string reportOfTimedFunction() {
+    const TolvanTest::CapturedDebugOutput output;
+    { KALVEX_FUNCTION_ELAPSED_TIME(); }
+    return output.texts().empty() ? std::string() : output.texts().front();
+}
+struct Loader {
+    std::string load(int, const char*) const {
+        const TolvanTest::CapturedDebugOutput output;
+        { KALVEX_FUNCTION_ELAPSED_TIME(); }
+        return output.texts().front();
+    }
+};
+} // namespace Scene
+} // namespace
+
+TEST(FunctionElapsedTime, WritesBothNamesAndTheMilliseconds) {
+    const TolvanTest::CapturedDebugOutput output;
+    { const Detail::FunctionElapsedTime timer("load", "scene"); }
+    { KALVEX_SCOPE_ELAPSED_TIME("Function call: ", "Kalvex::Scheduler::Scheduler"); }
+    const std::vector<std::string> texts = output.texts();
+    ASSERT_EQ(texts.size(), 2u);
+    // Digits grouped as the locale does; a scope this short takes 0 ms or a few.
+    EXPECT_TRUE(std::regex_match(texts[0], std::regex(">>>  load scene took [0-9][0-9,.' ]* ms\\.\n"))) << texts[0];
+    EXPECT_TRUE(std::regex_match(texts[1], std::regex(">>>  Function call:  Kalvex::Scheduler::Scheduler took "
+                                                      "[0-9][0-9,.' ]* ms\\.\n")))
+        << texts[1];
+}
+
+TEST(FunctionElapsedTime, MacroNamesTheQualifiedFunction) {
+    EXPECT_TRUE(Scene::reportOfTimedFunction().starts_with(
+        ">>>  Function call:  {anonymous}::Scene::reportOfTimedFunction took "))
+        << Scene::reportOfTimedFunction();
+    EXPECT_TRUE(Scene::Loader().load(1, "x").starts_with(">>>  Function call:  {anonymous}::Scene::Loader::load took "))
+        << Scene::Loader().load(1, "x");
+}
+
+TEST(FunctionElapsedTime, QualifiedNameDropsReturnTypeParametersAndNotes) {
+    struct Case {
+        std::string name;
+        std::string_view expected;
+    };
+    static constexpr char a[] = "Kalvex::Scheduler::Scheduler(const Kalvex::String&, Kalvex::SchedulerWorkerThreadPriority)";
+    static constexpr char b[] = "void Kalvex::Scheduler::setWorkerThreadsPriority(Kalvex::SchedulerWorkerThreadPriority)";
+    static constexpr char c[] = "const Kalvex::String& Kalvex::Io::Path::genericStr() const";
+    static constexpr char d[] = "std::map<int, std::vector<int> > ns::make(T) [with T = std::pair<int, int>]";
+    static constexpr char e[] = "void {anonymous}::run()";
+    static constexpr char f[] = "bool Kalvex::Path::operator<(const Kalvex::Path&) const";
+    static constexpr char g[] = "void Kalvex::Callback::operator()() const";
+    static constexpr char h[] = "int (anonymous namespace)::count(int)";
+    const Case cases[] = {
+        {Detail::QualifiedFunctionName(a).mText, "Kalvex::Scheduler::Scheduler"},
+        {Detail::QualifiedFunctionName(b).mText, "Kalvex::Scheduler::setWorkerThreadsPriority"},
+        {Detail::QualifiedFunctionName(c).mText, "Kalvex::Io::Path::genericStr"},
+        {Detail::QualifiedFunctionName(d).mText, "ns::make"},
+        {Detail::QualifiedFunctionName(e).mText, "{anonymous}::run"},
+        {Detail::QualifiedFunctionName(f).mText, "Kalvex::Path::operator<"},
+        {Detail::QualifiedFunctionName(g).mText, "Kalvex::Callback::operator()"},
+        {Detail::QualifiedFunctionName(h).mText, "(anonymous namespace)::count"},
+    };
+    for (const Case& test : cases) EXPECT_EQ(test.name, test.expected);
+}
+
+// DelayedCallback -------------------------------------------------------------------------------------
+
+TEST(DelayedCallback, RunsOnceOnTheEventLoopAfterAtLeastOneMillisecond) {
+    for (const int64 delay : {int64(0), int64(-5), int64(3)}) {
+        int calls = 0;
+        int64 firedAfterNs = 0;
+        const int64 start = Detail::getMonotonicNanoseconds();
+        DelayedCallback callback(
+            [&] {
+                ++calls;
+                firedAfterNs = Detail::getMonotonicNanoseconds() - start;
+            },
+            delay);
+        EXPECT_TRUE(bool(callback));
+        EXPECT_EQ(calls, 0); // never called from the constructor
+        ASSERT_TRUE(pumpUntil([&] { return calls > 0; })) << "delay " << delay;
+        EXPECT_GE(firedAfterNs, std::max<int64>(delay, 1) * 1'000'000) << "delay " << delay;
+        const Sentinel later(20);
+        ASSERT_TRUE(pumpUntil([&] { return later.fired; }));
+        EXPECT_EQ(calls, 1) << "one-shot";
+    }
+}
+
+TEST(DelayedCallback, CancelAndDestructionPreventTheCall) {
+    int cancelledCalls = 0;
+    int destroyedCalls = 0;
+    DelayedCallback cancelled([&] { ++cancelledCalls; }, 1);
+    cancelled.cancel();
+    EXPECT_TRUE(bool(cancelled)); // the function stays
+    {
+        const DelayedCallback destroyed([&] { ++destroyedCalls; }, 1);
+    }
+    const Sentinel later(20);
+    ASSERT_TRUE(pumpUntil([&] { return later.fired; }));
+    EXPECT_EQ(cancelledCalls, 0);
+    EXPECT_EQ(destroyedCalls, 0);
+}
+
+TEST(DelayedCallback, RescheduleReplacesThePendingOneAndSetKeepsIt) {
+    std::vector<std::string> calls;
+    DelayedCallback callback([&] { calls.push_back("old"); }, 1);
+    callback.scheduleDelayed(15);                // replaces the 1 ms schedule
+    callback = [&] { calls.push_back("new"); }; // keeps the 15 ms schedule
+    const Sentinel between(5);
+    ASSERT_TRUE(pumpUntil([&] { return between.fired; }));
+    EXPECT_TRUE(calls.empty());
+    ASSERT_TRUE(pumpUntil([&] { return !calls.empty(); }));
+    EXPECT_EQ(calls, std::vector<std::string>{"new"});
+}
+
+TEST(DelayedCallback, ExecuteImmediatelyAndEmptyOrThrowingFunctions) {
+    int calls = 0;
+    DelayedCallback callback;
+    EXPECT_FALSE(bool(callback));
+    callback.executeImmediately(); // nothing set: nothing happens
+    callback.scheduleDelayed(1);   // fires without a function: nothing happens
+    callback.set([&] { ++calls; });
+    callback.executeImmediately();
+    EXPECT_EQ(calls, 1);
+
+    DelayedCallback throwing([] { throw std::runtime_error("dropped"); }, 1);
+    const Sentinel later(10);
+    EXPECT_NO_THROW(EXPECT_TRUE(pumpUntil([&] { return later.fired; })));
+    EXPECT_EQ(calls, 2) << "the schedule made before set() still fired once";
+}
+
+// RepeatedCallback ------------------------------------------------------------------------------------
+
+TEST(RepeatedCallback, StopsWhenItsFunctionReturnsFalse) {
+    int calls = 0;
+    RepeatedCallback callback;
+    EXPECT_FALSE(bool(callback));
+    callback.set([&] { return ++calls < 3; });
+    callback.start(1);
+    ASSERT_TRUE(pumpUntil([&] { return calls == 3; }));
+    const Sentinel later(30);
+    ASSERT_TRUE(pumpUntil([&] { return later.fired; }));
+    EXPECT_EQ(calls, 3);
+}
+
+TEST(RepeatedCallback, KeepsRunningThroughExceptionsUntilStopped) {
+    int calls = 0;
+    RepeatedCallback callback;
+    callback.set([&]() -> bool {
+        ++calls;
+        throw std::runtime_error("dropped");
+    });
+    callback.start(0); // at least 1 ms
+    ASSERT_TRUE(pumpUntil([&] { return calls >= 3; }));
+    callback.stop();
+    const int stoppedAt = calls;
+    const Sentinel later(20);
+    ASSERT_TRUE(pumpUntil([&] { return later.fired; }));
+    EXPECT_EQ(calls, stoppedAt);
+}
+
+TEST(RepeatedCallback, VoidFunctionsRepeatAndDestructionStopsTheTimer) {
+    int calls = 0;
+    {
+        RepeatedCallback callback;
+        callback.set(Function<void()>([&] { ++calls; }));
+        callback.start(1);
+        callback.start(2); // restarts
+        ASSERT_TRUE(pumpUntil([&] { return calls >= 3; }));
+        callback.executeImmediately(); // on this thread, the timer untouched
+    }
+    const int atDestruction = calls;
+    const Sentinel later(20);
+    ASSERT_TRUE(pumpUntil([&] { return later.fired; }));
+    EXPECT_EQ(calls, atDestruction);
+}
