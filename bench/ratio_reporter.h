@@ -19,14 +19,18 @@ public:
 
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.iterations > 0) mSecondsPerIteration[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            if (run.iterations == 0) continue;
+            // Benchmarks measured in wall-clock time (UseRealTime) compare wall-clock times.
+            const std::string name = run.benchmark_name();
+            const bool realTime = name.find("/real_time") != std::string::npos;
+            mSecondsPerIteration[name] = realTime ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nSpeed relative to the peer (peer CPU time / our CPU time):\n");
+        std::printf("\nSpeed relative to the peer (peer time / our time; wall-clock for /real_time runs):\n");
         for (const auto& [ours, peer] : mPairs) {
             const auto a = mSecondsPerIteration.find(ours);
             const auto b = mSecondsPerIteration.find(peer);

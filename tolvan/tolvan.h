@@ -45,8 +45,14 @@
 // Threads and locks
 #include "tolvan/thread/lock.h"
 #include "tolvan/thread/readerwriterlock.h"
+#include "tolvan/thread/scheduler.h"
 #include "tolvan/thread/semaphore.h"
+#include "tolvan/thread/standbythread.h"
 #include "tolvan/thread/thread.h"
+
+// Timers and deferred callbacks
+#include "tolvan/utility/delayedcallback.h"
+#include "tolvan/utility/timer.h"
 
 // Paths, files and streams
 #include "tolvan/io/arrayoutputstream.h"

@@ -1,5 +1,7 @@
 #include "tolvan/platform/debug.h"
 
+#include "tolvan/common/exception.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -184,6 +186,15 @@ DebugOutputSink Detail::setDebugOutputSink(DebugOutputSink sink) {
 
 bool Detail::isDevelopmentEnvironment() {
     return std::getenv("KALVEX_DEVELOPMENT") != nullptr;
+}
+
+void Detail::reportFailedAssertion(const char* file, int line, const char* condition) {
+    try {
+        debugPrint("!!! CASSERT fired:\n", "File: " + std::string(getLibrarySourcePath(file)) + "\nLine: " +
+                                               std::to_string(line) + "\nCondition: " + condition);
+    } catch (...) {
+        // Reporting must never turn a broken invariant into a crash.
+    }
 }
 
 } // namespace Kalvex

@@ -37,6 +37,10 @@ void debugPrintImpl(const std::wostringstream& message);
 /// default chosen from KALVEX_DEBUG_OUTPUT.
 DebugOutputSink setDebugOutputSink(DebugOutputSink sink);
 
+/// Reports a broken invariant of the library to the debug output: "!!! CASSERT fired:\n File: " +
+/// the source path under tolvan/ + "\nLine: " + line + "\nCondition: " + condition. Execution goes on.
+void reportFailedAssertion(const char* file, int line, const char* condition);
+
 /// Whether the development prefix is written (KALVEX_DEVELOPMENT is set).
 [[nodiscard]] bool isDevelopmentEnvironment();
 
@@ -71,3 +75,7 @@ void debugPrint(const Args&... args) {
 }
 
 } // namespace Kalvex
+
+/// Reports `condition` through Detail::reportFailedAssertion when it does not hold; never throws.
+#define KALVEX_REPORT_ASSERT(condition)                                                                      \
+    ((condition) ? (void)0 : ::Kalvex::Detail::reportFailedAssertion(__FILE__, __LINE__, #condition))

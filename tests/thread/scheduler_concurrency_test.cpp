@@ -1,0 +1,484 @@
+#include "tolvan/common/lib.h"
+#include "tolvan/thread/scheduler.h"
+#include "tolvan/thread/thread.h"
+
+#include "support/blocking.h"
+#include "support/debug_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace Kalvex;
+using TolvanTest::waitUntil;
+
+namespace {
+
+// A task running a lambda; the lambda may return a continuation.
+class LambdaTask : public Task {
+public:
+    using Body = std::function<SharedPtr<Task>(LambdaTask&)>;
+    explicit LambdaTask(Body body)
+        : mBody(std::move(body)) {}
+
+    using Task::getWorkerThreadIndex;
+    using Task::isRoot;
+    using Task::waitForAllSubtasks;
+    using Task::yield;
+
+    std::atomic<int> mRuns{0};
+
+protected:
+    SharedPtr<Task> run() override {
+        ++mRuns;
+        return mBody(*this);
+    }
+
+private:
+    Body mBody;
+};
+
+SharedPtr<LambdaTask> task(LambdaTask::Body body) {
+    return makeShared<LambdaTask>(std::move(body));
+}
+
+SharedPtr<LambdaTask> task(std::function<void()> body) {
+    return makeShared<LambdaTask>([body = std::move(body)](LambdaTask&) -> SharedPtr<Task> {
+        body();
+        return nullptr;
+    });
+}
+
+// Opened once; tasks waiting on it block their worker (with a time-out, so a fault fails the test).
+class Gate {
+public:
+    void open() { mOpen.store(true); }
+    [[nodiscard]] bool waitOpen() const { return waitUntil([this] { return mOpen.load(); }); }
+
+private:
+    std::atomic<bool> mOpen{false};
+};
+
+std::string threadName(unsigned tid) {
+    std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// A scheduler whose work all goes through worker 0, so the order of execution is the queue order.
+struct SingleWorkerScheduler {
+    Scheduler scheduler{u"single"};
+    SingleWorkerScheduler() { scheduler.setParallelWorkerThreadsCount(1); }
+};
+
+} // namespace
+
+TEST(Scheduler, ParentFinishesOnlyAfterAllSubtasks) {
+    Scheduler scheduler(u"tree");
+    Gate gate;
+    std::atomic<int> childrenRun{0};
+    std::atomic<bool> parentReturned{false};
+    const SharedPtr<LambdaTask> parent = task([&](LambdaTask&) -> SharedPtr<Task> {
+        for (int i = 0; i < 3; ++i) {
+            scheduler.submit(task([&] {
+                                 EXPECT_TRUE(gate.waitOpen());
+                                 ++childrenRun;
+                             }),
+                             TaskPriority::Normal);
+        }
+        parentReturned.store(true);
+        return nullptr;
+    });
+    scheduler.submit(parent, TaskPriority::Normal);
+    ASSERT_TRUE(waitUntil([&] { return parentReturned.load(); }));
+    EXPECT_FALSE(parent->isFinished());
+    EXPECT_FALSE(parent->waitFor(0)); // answers at once
+    gate.open();
+    parent->wait();
+    EXPECT_TRUE(parent->isFinished());
+    EXPECT_EQ(childrenRun.load(), 3);
+}
+
+TEST(Scheduler, SubtasksInheritTheParentsPriorityAndRoot) {
+    Scheduler scheduler(u"prio");
+    SharedPtr<LambdaTask> child;
+    std::atomic<bool> childWasRoot{true};
+    const SharedPtr<LambdaTask> parent = task([&](LambdaTask& self) -> SharedPtr<Task> {
+        child = task([&](LambdaTask& c) -> SharedPtr<Task> {
+            childWasRoot = c.isRoot();
+            return nullptr;
+        });
+        scheduler.submit(child, TaskPriority::Lowest);
+        self.waitForAllSubtasks();
+        return nullptr;
+    });
+    scheduler.submit(parent, TaskPriority::High);
+    parent->wait();
+    EXPECT_EQ(parent->getPriority(), TaskPriority::High);
+    EXPECT_EQ(child->getPriority(), TaskPriority::High);
+    EXPECT_FALSE(childWasRoot.load());
+    EXPECT_EQ(child->rootTaskId(), parent->getId());
+    EXPECT_EQ(parent->rootTaskId(), parent->getId());
+    EXPECT_GT(child->getId(), parent->getId()); // one process-wide counter
+}
+
+TEST(Scheduler, ContinuationRunsAsPartOfItsTask) {
+    Scheduler scheduler(u"cont");
+    std::vector<std::string> order;
+    std::mutex orderLock;
+    const auto note = [&](const std::string& what) {
+        std::lock_guard guard(orderLock);
+        order.push_back(what);
+    };
+    SharedPtr<LambdaTask> continuation;
+    const SharedPtr<LambdaTask> first = task([&](LambdaTask&) -> SharedPtr<Task> {
+        note("first");
+        continuation = task([&](LambdaTask&) -> SharedPtr<Task> {
+            scheduler.submit(task([&] { note("continuation's sub-task"); }), TaskPriority::Normal);
+            note("continuation");
+            return nullptr;
+        });
+        return continuation;
+    });
+    scheduler.submit(first, TaskPriority::Highest);
+    first->wait();
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(order[0], "first");
+    EXPECT_TRUE(continuation->isFinished());
+    EXPECT_EQ(continuation->getPriority(), TaskPriority::Highest);
+    EXPECT_EQ(continuation->rootTaskId(), first->getId());
+
+    // A task that returns itself runs again.
+    const SharedPtr<LambdaTask> again = task([](LambdaTask& self) -> SharedPtr<Task> {
+        return self.mRuns < 3 ? self.sharedFromThis() : nullptr;
+    });
+    scheduler.submit(again, TaskPriority::Normal);
+    again->wait();
+    EXPECT_EQ(again->mRuns.load(), 3);
+}
+
+TEST(Scheduler, ExceptionsReachWaitAndWaitForAllSubtasks) {
+    SingleWorkerScheduler single;
+    Scheduler& scheduler = single.scheduler;
+    const SharedPtr<LambdaTask> failing = task([] { throw std::runtime_error("task failed"); });
+    scheduler.submit(failing, TaskPriority::Normal);
+    try {
+        failing->wait();
+        ADD_FAILURE() << "wait did not rethrow";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "task failed");
+    }
+    EXPECT_THROW((void)failing->waitFor(1000), std::runtime_error);
+
+    // Only the first sub-task exception reaches the parent; on one worker the newest runs first.
+    std::string caught;
+    const SharedPtr<LambdaTask> parent = task([&](LambdaTask& self) -> SharedPtr<Task> {
+        scheduler.submit(task([] { throw std::runtime_error("first submitted"); }), TaskPriority::Normal);
+        scheduler.submit(task([] { throw std::runtime_error("second submitted"); }), TaskPriority::Normal);
+        try {
+            self.waitForAllSubtasks();
+        } catch (const std::runtime_error& e) {
+            caught = e.what();
+        }
+        return nullptr;
+    });
+    scheduler.submit(parent, TaskPriority::Normal);
+    EXPECT_NO_THROW(parent->wait()); // the parent caught it: its own exception stays empty
+    EXPECT_EQ(caught, "second submitted");
+}
+
+TEST(Scheduler, CancelBeforeStartSkipsRun) {
+    SingleWorkerScheduler single;
+    Scheduler& scheduler = single.scheduler;
+    Gate gate;
+    const SharedPtr<LambdaTask> blocker = task([&] { EXPECT_TRUE(gate.waitOpen()); });
+    const SharedPtr<LambdaTask> victim = task([] {});
+    scheduler.submit(blocker, TaskPriority::Normal);
+    ASSERT_TRUE(blocker->waitTillStarted(60000));
+    EXPECT_FALSE(blocker->cancel()); // already running
+    scheduler.submit(victim, TaskPriority::Normal);
+    EXPECT_FALSE(victim->waitTillStarted(0));
+    EXPECT_FALSE(victim->waitTillStarted(20)); // the only worker is busy
+    EXPECT_TRUE(victim->cancel());
+    EXPECT_TRUE(victim->cancel()); // still cancelled
+    gate.open();
+    victim->wait();
+    EXPECT_TRUE(victim->isFinished());
+    EXPECT_EQ(victim->mRuns.load(), 0);
+    EXPECT_FALSE(victim->waitTillStarted(0));
+    blocker->wait();
+    EXPECT_EQ(blocker->mRuns.load(), 1);
+}
+
+TEST(Scheduler, HigherPriorityRunsFirstAndGlobalQueuesAreFifo) {
+    SingleWorkerScheduler single;
+    Scheduler& scheduler = single.scheduler;
+    Gate gate;
+    std::vector<std::string> order;
+    std::mutex orderLock;
+    const auto recorder = [&](std::string name) {
+        return task([&, name] {
+            std::lock_guard guard(orderLock);
+            order.push_back(name);
+        });
+    };
+    const SharedPtr<LambdaTask> blocker = task([&] { EXPECT_TRUE(gate.waitOpen()); });
+    scheduler.submit(blocker, TaskPriority::Highest);
+    ASSERT_TRUE(blocker->waitTillStarted(60000));
+    std::vector<SharedPtr<LambdaTask>> tasks = {recorder("low 1"), recorder("low 2"), recorder("low 3"),
+                                                recorder("high")};
+    for (int i = 0; i < 3; ++i) scheduler.submit(tasks[size_t(i)], TaskPriority::Low);
+    scheduler.submit(tasks[3], TaskPriority::High);
+    gate.open();
+    for (const auto& t : tasks) t->wait();
+    EXPECT_EQ(order, (std::vector<std::string>{"high", "low 1", "low 2", "low 3"}));
+}
+
+TEST(Scheduler, YieldRunsOnlyHigherPriorityWork) {
+    SingleWorkerScheduler single;
+    Scheduler& scheduler = single.scheduler;
+    std::mutex orderLock;
+    std::vector<std::string> order;
+    const auto note = [&](const char* what) {
+        std::lock_guard guard(orderLock);
+        order.emplace_back(what);
+    };
+    const SharedPtr<LambdaTask> lowest = task([&] { note("lowest"); });
+    const SharedPtr<LambdaTask> parent = task([&](LambdaTask& self) -> SharedPtr<Task> {
+        // Submitted from outside the scheduler's workers: root tasks in the global queues.
+        Thread outsider([&] {
+            scheduler.submit(task([&] { note("highest"); }), TaskPriority::Highest);
+            scheduler.submit(lowest, TaskPriority::Lowest);
+        });
+        EXPECT_TRUE(outsider.join());
+        self.yield();
+        note("after yield");
+        return nullptr;
+    });
+    scheduler.submit(parent, TaskPriority::Normal);
+    parent->wait();
+    lowest->wait();
+    std::lock_guard guard(orderLock);
+    EXPECT_EQ(order, (std::vector<std::string>{"highest", "after yield", "lowest"}));
+}
+
+TEST(Scheduler, IdleWorkersStealFromABusyOne) {
+    Scheduler scheduler(u"steal");
+    const int workers = scheduler.maxParallelWorkerThreadsCount();
+    if (workers < 2) GTEST_SKIP() << "needs two logical processors";
+    // Each sub-task waits until two workers have run sub-tasks: only stealing can make that happen,
+    // because all of them are queued on the submitting worker.
+    std::mutex seenLock;
+    std::set<int> seen;
+    const SharedPtr<LambdaTask> root = task([&](LambdaTask& self) -> SharedPtr<Task> {
+        for (int i = 0; i < 16; ++i) {
+            scheduler.submit(task([&](LambdaTask& sub) -> SharedPtr<Task> {
+                                 {
+                                     std::lock_guard guard(seenLock);
+                                     seen.insert(sub.getWorkerThreadIndex());
+                                 }
+                                 EXPECT_TRUE(waitUntil([&] {
+                                     std::lock_guard guard(seenLock);
+                                     return seen.size() >= 2;
+                                 }));
+                                 return nullptr;
+                             }),
+                             TaskPriority::Normal);
+        }
+        self.waitForAllSubtasks();
+        return nullptr;
+    });
+    scheduler.submit(root, TaskPriority::Normal);
+    root->wait();
+    EXPECT_GE(seen.size(), 2u);
+}
+
+TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
+    Scheduler scheduler(u"X");
+    const int n = scheduler.maxParallelWorkerThreadsCount();
+    EXPECT_EQ(n, Utils::getLogicalProcessorCount());
+    EXPECT_EQ(scheduler.parallelWorkerThreadsCount(), n);
+    EXPECT_FALSE(Scheduler::getWorkerThreadIndex());
+    EXPECT_FALSE(Scheduler::isWorkerThread());
+    EXPECT_EQ(Scheduler::getWorkerThreadScheduler(), nullptr);
+
+    // One task per worker, each held until all have started, so every worker shows itself.
+    std::mutex lock;
+    std::vector<std::pair<int, unsigned>> workers; // index, kernel thread id
+    std::atomic<int> started{0};
+    std::atomic<bool> sawScheduler{true};
+    std::vector<SharedPtr<LambdaTask>> tasks;
+    for (int i = 0; i < n; ++i) {
+        tasks.push_back(task([&] {
+            {
+                std::lock_guard guard(lock);
+                workers.emplace_back(*Scheduler::getWorkerThreadIndex(), Utils::getThreadId());
+            }
+            if (!Scheduler::isWorkerThread() || Scheduler::getWorkerThreadScheduler() != &scheduler) {
+                sawScheduler = false;
+            }
+            ++started;
+            EXPECT_TRUE(waitUntil([&] { return started.load() == n; }));
+        }));
+        scheduler.submit(tasks.back(), TaskPriority::Normal);
+    }
+    for (const auto& t : tasks) t->wait();
+    EXPECT_TRUE(sawScheduler.load());
+    std::set<int> indices;
+    errno = 0;
+    const int baseNice = getpriority(PRIO_PROCESS, 0);
+    for (const auto& [index, tid] : workers) {
+        indices.insert(index);
+        EXPECT_EQ(threadName(tid), "X_" + std::to_string(index));
+        // Background mode leaves the idle I/O class in force; the CPU priority is normal again.
+        EXPECT_EQ(syscall(SYS_ioprio_get, 1, int(tid)) >> 13, 3) << "worker " << index;
+        EXPECT_EQ(getpriority(PRIO_PROCESS, id_t(tid)), baseNice) << "worker " << index;
+    }
+    EXPECT_EQ(int(indices.size()), n);
+
+    // Lower priorities can always be applied (raising them again may need privileges).
+    scheduler.setWorkerThreadsPriority(SchedulerWorkerThreadPriority::BelowNormal);
+    EXPECT_EQ(scheduler.workerThreadsPriority(), SchedulerWorkerThreadPriority::BelowNormal);
+    for (const auto& [index, tid] : workers) {
+        EXPECT_EQ(getpriority(PRIO_PROCESS, id_t(tid)), std::min(baseNice + 5, 19)) << "worker " << index;
+    }
+    const TolvanTest::CapturedDebugOutput output;
+    scheduler.setWorkerThreadsPriority(SchedulerWorkerThreadPriority(7));
+    EXPECT_EQ(scheduler.workerThreadsPriority(), SchedulerWorkerThreadPriority::BelowNormal);
+    bool reported = false;
+    for (const std::string& text : output.texts()) reported |= text.starts_with("!!! CASSERT fired:\n File: thread/scheduler");
+    EXPECT_TRUE(reported);
+}
+
+TEST(Scheduler, ParallelWorkerCountIsClamped) {
+    Scheduler scheduler(u"count");
+    const int n = scheduler.maxParallelWorkerThreadsCount();
+    scheduler.setParallelWorkerThreadsCount(0);
+    EXPECT_EQ(scheduler.parallelWorkerThreadsCount(), 1);
+    scheduler.setParallelWorkerThreadsCount(n + 5);
+    EXPECT_EQ(scheduler.parallelWorkerThreadsCount(), n);
+    scheduler.setParallelWorkerThreadsCount(1);
+    scheduler.resetParallelWorkerThreadsCount();
+    EXPECT_EQ(scheduler.parallelWorkerThreadsCount(), n);
+}
+
+TEST(Scheduler, ConstructionIsTimedInTheDebugOutput) {
+    const TolvanTest::CapturedDebugOutput output;
+    { const Scheduler scheduler(u"timed"); }
+    bool found = false;
+    for (const std::string& text : output.texts()) {
+        found |= text.starts_with(">>>  Function call:  Kalvex::Scheduler::Scheduler took ");
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(Scheduler, RejectsMisuse) {
+    Scheduler scheduler(u"misuse");
+    const SharedPtr<LambdaTask> once = task([] {});
+    EXPECT_THROW(scheduler.submit(nullptr, TaskPriority::Normal), Exception);
+    EXPECT_THROW(scheduler.submit(once, TaskPriority(5)), Exception);
+    EXPECT_THROW(scheduler.submit(once, TaskPriority(-1)), Exception);
+    scheduler.submit(once, TaskPriority::Normal);
+    EXPECT_THROW(scheduler.submit(once, TaskPriority::Normal), Exception); // would run twice
+    once->wait();
+    EXPECT_EQ(once->mRuns.load(), 1);
+    // Off a worker thread the index is an empty Optional.
+    EXPECT_THROW((void)once->getWorkerThreadIndex(), Exception);
+}
+
+TEST(Scheduler, TaskSubmittedToAnotherSchedulerRunsThere) {
+    Scheduler first(u"first");
+    Scheduler second(u"second");
+    SharedPtr<LambdaTask> foreign;
+    std::atomic<Scheduler*> ranOn{nullptr};
+    const SharedPtr<LambdaTask> outer = task([&](LambdaTask&) -> SharedPtr<Task> {
+        foreign = task([&] { ranOn = Scheduler::getWorkerThreadScheduler(); });
+        second.submit(foreign, TaskPriority::Normal);
+        foreign->wait(); // helps on `first` meanwhile
+        return nullptr;
+    });
+    first.submit(outer, TaskPriority::Normal);
+    outer->wait();
+    EXPECT_EQ(ranOn.load(), &second);
+    EXPECT_TRUE(foreign->isRoot());
+}
+
+TEST(Scheduler, DestructionDropsQueuedTasks) {
+    Gate gate;
+    const SharedPtr<LambdaTask> blocker = task([&] { EXPECT_TRUE(gate.waitOpen()); });
+    const SharedPtr<LambdaTask> dropped = task([] {});
+    const unsigned mainThread = Utils::getThreadId();
+    std::atomic<bool> destroying{false};
+    // Opens the gate once the destructor waits for the worker, after it has set the shut-down flag.
+    Thread opener([&] {
+        EXPECT_TRUE(waitUntil([&] { return destroying.load(); }));
+        EXPECT_TRUE(TolvanTest::waitUntilBlocked(mainThread));
+        gate.open();
+    });
+    {
+        SingleWorkerScheduler single;
+        single.scheduler.submit(blocker, TaskPriority::Normal);
+        ASSERT_TRUE(blocker->waitTillStarted(60000));
+        single.scheduler.submit(dropped, TaskPriority::Normal);
+        destroying = true;
+    }
+    EXPECT_TRUE(opener.join());
+    EXPECT_TRUE(blocker->isFinished());
+    EXPECT_EQ(dropped->mRuns.load(), 0);
+    EXPECT_FALSE(dropped->isFinished());
+}
+
+TEST(Scheduler, MillionTinyTasksInATreeEachRunOnce) {
+    Scheduler scheduler(u"stress");
+    constexpr int LEAVES = 1'000'000;
+    std::unique_ptr<std::atomic<uint8_t>[]> runs(new std::atomic<uint8_t>[LEAVES]());
+    // Splits [begin, end) in halves until single leaves; every node is a task.
+    std::function<SharedPtr<LambdaTask>(int, int)> node = [&](int begin, int end) {
+        return task([&, begin, end](LambdaTask& self) -> SharedPtr<Task> {
+            if (end - begin == 1) {
+                runs[size_t(begin)].fetch_add(1, std::memory_order_relaxed);
+                return nullptr;
+            }
+            const int middle = begin + (end - begin) / 2;
+            scheduler.submit(node(begin, middle), TaskPriority::Normal);
+            scheduler.submit(node(middle, end), TaskPriority::Normal);
+            if ((end - begin) % 3 == 0) self.waitForAllSubtasks(); // some nodes wait, others just return
+            return nullptr;
+        });
+    };
+    const SharedPtr<LambdaTask> root = node(0, LEAVES);
+    scheduler.submit(root, TaskPriority::Normal);
+    root->wait();
+    int wrong = 0;
+    for (int i = 0; i < LEAVES; ++i) wrong += runs[size_t(i)].load() != 1;
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(Scheduler, ProcessWideInstanceLivesBetweenStartupAndShutdown) {
+    ASSERT_EQ(Lib::getStartupCount(), 0);
+    EXPECT_THROW((void)Scheduler::highPriorityInstance(), Exception);
+    Lib::startup();
+    Scheduler& global = Scheduler::highPriorityInstance();
+    const SharedPtr<LambdaTask> t = task([] {});
+    global.submit(t, TaskPriority::Normal);
+    t->wait();
+    EXPECT_EQ(global.maxParallelWorkerThreadsCount(), Utils::getLogicalProcessorCount());
+    Lib::startup(); // only counts
+    EXPECT_EQ(&Scheduler::highPriorityInstance(), &global);
+    Lib::shutdown();
+    EXPECT_NO_THROW((void)Scheduler::highPriorityInstance());
+    Lib::shutdown();
+    EXPECT_THROW((void)Scheduler::highPriorityInstance(), Exception);
+}

@@ -1,0 +1,569 @@
+#include "tolvan/thread/scheduler.h"
+
+#include "tolvan/common/allocator.h"
+#include "tolvan/common/exception.h"
+#include "tolvan/common/lib.h"
+#include "tolvan/containers/stack.h"
+#include "tolvan/platform/debug.h"
+#include "tolvan/thread/lock.h"
+#include "tolvan/thread/thread.h"
+#include "tolvan/utility/timer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+#include <string>
+#include <xmmintrin.h>
+
+namespace Kalvex {
+
+namespace {
+
+constexpr int LEVELS = 5;
+constexpr size_t WORKER_STACK_SIZE = 8388608;
+constexpr int64 NS_PER_MS = 1'000'000;
+
+std::atomic<uint64> gNextTaskId{0};
+
+int levelOf(TaskPriority priority) {
+    return int(priority);
+}
+
+// Busy polling backs off to the kernel now and then, so that on a loaded machine a waiting worker does
+// not keep the thread it waits for off the processor.
+class Backoff {
+public:
+    void pause() {
+        if (++mSpins < 64) {
+            _mm_pause();
+        } else {
+            mSpins = 0;
+            Utils::yield();
+        }
+    }
+
+private:
+    int mSpins = 0;
+};
+
+} // namespace
+
+namespace Detail {
+
+// A ring buffer of tasks behind its own lock, held only for one push or pop. The count is also kept
+// in an atomic so that searching workers can skip empty queues without taking their locks.
+class TaskQueue : private Noncopyable {
+public:
+    TaskQueue() = default;
+    ~TaskQueue() { release(); }
+
+    [[nodiscard]] bool isSurelyEmpty() const noexcept { return mCount.load(std::memory_order_relaxed) == 0; }
+
+    void push(const SharedPtr<Task>& task) {
+        ScopedLock guard(mLock);
+        const int64 count = mCount.load(std::memory_order_relaxed);
+        if (count == mCapacity) grow(count);
+        mSlots[(mHead + count) & (mCapacity - 1)] = task;
+        mCount.store(count + 1, std::memory_order_relaxed);
+    }
+
+    /// The last pushed task (the owner's end), or null.
+    SharedPtr<Task> popNewest() {
+        if (isSurelyEmpty()) return nullptr;
+        ScopedLock guard(mLock);
+        const int64 count = mCount.load(std::memory_order_relaxed);
+        if (count == 0) return nullptr;
+        mCount.store(count - 1, std::memory_order_relaxed);
+        return std::move(mSlots[(mHead + count - 1) & (mCapacity - 1)]);
+    }
+
+    /// The first pushed task (the thieves' end), or null.
+    SharedPtr<Task> popOldest() {
+        if (isSurelyEmpty()) return nullptr;
+        ScopedLock guard(mLock);
+        const int64 count = mCount.load(std::memory_order_relaxed);
+        if (count == 0) return nullptr;
+        SharedPtr<Task> task = std::move(mSlots[mHead]);
+        mHead = (mHead + 1) & (mCapacity - 1);
+        mCount.store(count - 1, std::memory_order_relaxed);
+        return task;
+    }
+
+private:
+    // Twice the capacity (at least 16), the tasks moved over in queue order from slot 0.
+    void grow(int64 count) {
+        const int64 capacity = mCapacity < 16 ? 16 : mCapacity * 2;
+        auto* slots = static_cast<SharedPtr<Task>*>(tolvanMalloc(size_t(capacity) * sizeof(SharedPtr<Task>),
+                                                                 alignof(SharedPtr<Task>)));
+        for (int64 i = 0; i < capacity; ++i) new (&slots[i]) SharedPtr<Task>();
+        for (int64 i = 0; i < count; ++i) slots[i] = std::move(mSlots[(mHead + i) & (mCapacity - 1)]);
+        release();
+        mSlots = slots;
+        mCapacity = capacity;
+        mHead = 0;
+    }
+
+    void release() noexcept {
+        for (int64 i = 0; i < mCapacity; ++i) mSlots[i].~SharedPtr<Task>();
+        tolvanFree(mSlots);
+        mSlots = nullptr;
+        mCapacity = 0;
+    }
+
+    SimpleLock mLock;
+    SharedPtr<Task>* mSlots = nullptr;
+    int64 mCapacity = 0;
+    int64 mHead = 0;
+    std::atomic<int64> mCount{0};
+};
+
+// One worker's record, on a cache line of its own.
+struct alignas(64) SchedulerWorker {
+    int mIndex = 0;
+    SchedulerState* mState = nullptr;
+    TaskQueue mQueues[LEVELS];
+    SharedPtr<Task> mCurrent;
+};
+
+thread_local SchedulerWorker* tWorker = nullptr;
+
+struct SchedulerState {
+    Scheduler* mOwner = nullptr;
+    SchedulerWorkerThreadPriority mWorkerPriority = SchedulerWorkerThreadPriority::Normal;
+
+    // Queued tasks per level and in all; raised before a task becomes visible in a queue, lowered
+    // after a worker has taken it, so they never undercount.
+    alignas(64) std::atomic<int64> mQueued[LEVELS]{};
+    std::atomic<int64> mTotal{0};
+
+    alignas(64) std::mutex mMutex;
+    std::condition_variable mWork;
+    std::condition_variable mIdle;
+    int32 mAwake = 0;
+    std::atomic<int32> mParallel{0};
+    std::atomic<bool> mShutdown{false};
+
+    TaskQueue mGlobal[LEVELS];
+    SchedulerWorker* mWorkers = nullptr;
+    int mWorkerCount = 0;
+    Stack<Thread> mThreads;
+
+    ~SchedulerState() {
+        for (int i = 0; i < mWorkerCount; ++i) mWorkers[i].~SchedulerWorker();
+        tolvanFree(mWorkers);
+    }
+
+    void workerMain(int index, const String& threadName);
+    void shutdownAndJoin();
+
+    // The task to run next for worker `w` at priority `minLevel` or above: own queue newest first,
+    // then the other workers' oldest, then the global queue, level by level from the highest.
+    SharedPtr<Task> findTask(SchedulerWorker& w, int minLevel, int& level) {
+        for (int p = LEVELS - 1; p >= minLevel; --p) {
+            if (mQueued[p].load(std::memory_order_relaxed) <= 0) continue;
+            if (SharedPtr<Task> task = w.mQueues[p].popNewest()) return level = p, task;
+            const int k = mParallel.load(std::memory_order_relaxed);
+            for (int j = 1; j < k; ++j) {
+                if (SharedPtr<Task> task = mWorkers[(w.mIndex + j) % k].mQueues[p].popOldest()) return level = p, task;
+            }
+            if (SharedPtr<Task> task = mGlobal[p].popOldest()) return level = p, task;
+        }
+        return nullptr;
+    }
+
+    bool runOneTask(SchedulerWorker& w, int minLevel);
+
+    // Runs queued tasks on worker `w` (at the priority of the task it is running) until `done` holds
+    // or the deadline passes; returns whether `done` holds.
+    template <typename Done>
+    static bool helpUntil(SchedulerWorker& w, Done done, Optional<int64> timeoutMs) {
+        const int minLevel = w.mCurrent ? levelOf(w.mCurrent->mPriority) : 0;
+        const int64 start = Detail::getMonotonicNanoseconds();
+        Backoff backoff;
+        while (!done()) {
+            if (timeoutMs && (Detail::getMonotonicNanoseconds() - start) / NS_PER_MS > *timeoutMs) return false;
+            if (!w.mState->runOneTask(w, minLevel)) backoff.pause();
+        }
+        return true;
+    }
+
+    static SharedPtr<Task> execute(Task& task);
+    static void finish(Task* task) noexcept;
+};
+
+// Runs `task` unless it was cancelled; returns its continuation. An exception from run() is stored in
+// the task and, as the first sub-task failure, in its parent.
+SharedPtr<Task> SchedulerState::execute(Task& task) {
+    uint8 state = Task::NOT_STARTED;
+    if (!task.mRunState.compare_exchange_strong(state, Task::STARTED) && state == Task::CANCELLED) return nullptr;
+    task.wakeWaiters();
+    try {
+        return task.run();
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        {
+            std::lock_guard guard(task.mMutex);
+            task.mException = error;
+        }
+        if (Task* parent = task.mParent.get()) {
+            std::lock_guard guard(parent->mMutex);
+            if (!parent->mSubtaskException) parent->mSubtaskException = error;
+        }
+        return nullptr;
+    }
+}
+
+// Takes the task's own share of its pending count; a task that reaches 0 finishes its parent the same
+// way. Every count on the chain is settled before any waiter is woken.
+void SchedulerState::finish(Task* task) noexcept {
+    Task* last = nullptr;
+    for (Task* t = task; t && t->mPending.fetch_sub(1, std::memory_order_seq_cst) == 1; t = t->mParent.get()) {
+        last = t;
+    }
+    if (!last) return;
+    for (Task* t = task;; t = t->mParent.get()) {
+        t->wakeWaiters();
+        if (t == last) break;
+    }
+}
+
+bool SchedulerState::runOneTask(SchedulerWorker& w, int minLevel) {
+    int level = 0;
+    SharedPtr<Task> task = findTask(w, minLevel, level);
+    if (!task) return false;
+    SharedPtr<Task> saved = std::move(w.mCurrent);
+    mQueued[level].fetch_sub(1, std::memory_order_relaxed);
+    mTotal.fetch_sub(1, std::memory_order_relaxed);
+    w.mCurrent = std::move(task);
+    while (SharedPtr<Task> continuation = execute(*w.mCurrent)) {
+        if (continuation.get() == w.mCurrent.get()) continue; // a task returning itself runs again
+        continuation->mParent = std::move(w.mCurrent);
+        continuation->mPriority = continuation->mParent->mPriority;
+        w.mCurrent = std::move(continuation);
+    }
+    const SharedPtr<Task> done = std::move(w.mCurrent);
+    w.mCurrent = std::move(saved);
+    finish(done.get());
+    return true;
+}
+
+void SchedulerState::workerMain(int index, const String& threadName) {
+    Utils::setThreadName(threadName);
+    Utils::threadSetupFloats();
+    // Background mode lowers the I/O priority; normal scheduling priority is then asked for again.
+    (void)Detail::setCurrentThreadPriority(Detail::MODE_BACKGROUND_BEGIN);
+    (void)Detail::setCurrentThreadPriority(Detail::PRIORITY_NORMAL);
+    SchedulerWorker& w = mWorkers[index];
+    tWorker = &w;
+    while (!mShutdown.load()) {
+        {
+            std::unique_lock lock(mMutex);
+            --mAwake;
+            mIdle.notify_one();
+            mWork.wait(lock, [&] {
+                return mShutdown.load() || (mTotal.load() > 0 && index < mParallel.load());
+            });
+            ++mAwake;
+        }
+        Backoff backoff;
+        while (!mShutdown.load(std::memory_order_relaxed) && mTotal.load(std::memory_order_relaxed) >= 1) {
+            if (!runOneTask(w, 0)) backoff.pause();
+        }
+    }
+    tWorker = nullptr;
+}
+
+void SchedulerState::shutdownAndJoin() {
+    {
+        std::lock_guard lock(mMutex);
+        mShutdown.store(true);
+        mWork.notify_all();
+    }
+    for (int i = 0; i < mThreads.size(); ++i) {
+        if (mThreads[i].isJoinable()) (void)mThreads[i].join();
+    }
+}
+
+} // namespace Detail
+
+using Detail::SchedulerState;
+using Detail::tWorker;
+
+// Task ---------------------------------------------------------------------------------------------
+
+Task::Task()
+    : mId(gNextTaskId.fetch_add(1, std::memory_order_relaxed)) {}
+
+Task::~Task() = default;
+
+bool Task::cancel() {
+    uint8 state = NOT_STARTED;
+    mRunState.compare_exchange_strong(state, CANCELLED);
+    return mRunState.load() == CANCELLED;
+}
+
+bool Task::isFinished() const {
+    return mPending.load(std::memory_order_acquire) == 0;
+}
+
+bool Task::isStarted() const noexcept {
+    return mRunState.load(std::memory_order_acquire) == STARTED;
+}
+
+uint64 Task::rootTaskId() const {
+    const Task* task = this;
+    while (task->mParent) task = task->mParent.get();
+    return task->mId;
+}
+
+void Task::wakeWaiters() const {
+    if (mWaiters.load(std::memory_order_seq_cst) == 0) return;
+    std::lock_guard guard(mMutex);
+    mCondition.notify_all();
+}
+
+template <typename Done>
+bool Task::blockUntil(Done done, Optional<int64> timeoutMs) const {
+    std::unique_lock lock(mMutex);
+    mWaiters.fetch_add(1, std::memory_order_seq_cst);
+    bool result = true;
+    if (!timeoutMs) {
+        mCondition.wait(lock, done);
+    } else {
+        result = mCondition.wait_for(lock, std::chrono::milliseconds(*timeoutMs), done);
+    }
+    mWaiters.fetch_sub(1, std::memory_order_relaxed);
+    return result;
+}
+
+void Task::rethrowOwnException() const {
+    std::exception_ptr error;
+    {
+        std::lock_guard guard(mMutex);
+        error = mException;
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+void Task::wait() const {
+    const auto finished = [this] { return isFinished(); };
+    if (tWorker) {
+        SchedulerState::helpUntil(*tWorker, finished, NONE);
+    } else {
+        blockUntil(finished, NONE);
+    }
+    rethrowOwnException();
+}
+
+bool Task::waitFor(int64 ms) const {
+    if (ms <= 0) return isFinished();
+    const auto finished = [this] { return isFinished(); };
+    const bool done = tWorker ? SchedulerState::helpUntil(*tWorker, finished, ms) : blockUntil(finished, ms);
+    rethrowOwnException();
+    return done;
+}
+
+bool Task::waitTillStarted(int64 ms) const {
+    if (ms < 1) return isStarted();
+    const auto started = [this] { return isStarted(); };
+    return tWorker ? SchedulerState::helpUntil(*tWorker, started, ms) : blockUntil(started, ms);
+}
+
+int Task::getWorkerThreadIndex() const {
+    return Scheduler::getWorkerThreadIndex().value();
+}
+
+void Task::waitForAllSubtasks() const {
+    const auto onlySelfLeft = [this] { return mPending.load(std::memory_order_acquire) <= 1; };
+    if (tWorker) {
+        SchedulerState::helpUntil(*tWorker, onlySelfLeft, NONE);
+    } else {
+        blockUntil(onlySelfLeft, NONE);
+    }
+    std::exception_ptr error;
+    {
+        std::lock_guard guard(mMutex);
+        error = mSubtaskException;
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+void Task::yield() const {
+    Scheduler::yieldToHigherTasksPriority();
+}
+
+// Scheduler ----------------------------------------------------------------------------------------
+
+Scheduler::Scheduler(const String& name, SchedulerWorkerThreadPriority priority)
+    : mState(tolvanNew<SchedulerState>()) {
+    KALVEX_SCOPE_ELAPSED_TIME("Function call: ", "Kalvex::Scheduler::Scheduler");
+    SchedulerState& s = *mState;
+    s.mOwner = this;
+    const int n = Utils::getLogicalProcessorCount();
+    s.mParallel.store(n);
+    s.mAwake = n;
+    try {
+        s.mWorkers = static_cast<Detail::SchedulerWorker*>(
+            tolvanMalloc(sizeof(Detail::SchedulerWorker) * size_t(n), alignof(Detail::SchedulerWorker)));
+        for (; s.mWorkerCount < n; ++s.mWorkerCount) {
+            Detail::SchedulerWorker* w = new (&s.mWorkers[s.mWorkerCount]) Detail::SchedulerWorker();
+            w->mIndex = s.mWorkerCount;
+            w->mState = &s;
+        }
+        s.mThreads.reserve(n);
+        for (int i = 0; i < n; ++i) {
+            const String threadName = name + String::fromAscii("_" + std::to_string(i));
+            s.mThreads.push(Thread([&s, i, threadName] { s.workerMain(i, threadName); }, WORKER_STACK_SIZE));
+        }
+        Stack<ThreadHandle> handles;
+        for (int i = 0; i < n; ++i) handles.push(s.mThreads[i].handle());
+        Utils::assignThreadsToProcessors(handles);
+        setWorkerThreadsPriority(priority);
+    } catch (...) {
+        s.shutdownAndJoin();
+        tolvanDelete(mState);
+        throw;
+    }
+}
+
+Scheduler::~Scheduler() {
+    mState->shutdownAndJoin();
+    tolvanDelete(mState);
+}
+
+void Scheduler::submit(const SharedPtr<Task>& task, TaskPriority priority) {
+    if (!task) throw Exception("Scheduler::submit: the task is empty");
+    if (levelOf(priority) < 0 || levelOf(priority) >= LEVELS) {
+        throw Exception(("Scheduler::submit: task priority " + std::to_string(levelOf(priority)) +
+                         " is outside 0 to 4").c_str());
+    }
+    if (task->mSubmitted.exchange(true)) {
+        // Running a task twice would corrupt its pending count and its parent's.
+        throw Exception(("Scheduler::submit: task " + std::to_string(task->mId) + " was already submitted").c_str());
+    }
+    SchedulerState& s = *mState;
+    std::unique_lock wakeLock(s.mMutex, std::defer_lock);
+    if (s.mTotal.fetch_add(1) == 0) {
+        wakeLock.lock();
+        s.mWork.notify_all();
+    }
+    // Only a worker of this scheduler makes the task a sub-task of its own; from anywhere else (a
+    // worker of another scheduler included) it goes to the global queue and runs there.
+    Detail::SchedulerWorker* worker = tWorker && tWorker->mState == &s ? tWorker : nullptr;
+    Task* parent = worker ? worker->mCurrent.get() : nullptr;
+    const int level = parent ? std::max(levelOf(priority), levelOf(parent->mPriority)) : levelOf(priority);
+    if (parent) {
+        parent->mPending.fetch_add(1, std::memory_order_relaxed);
+        task->mParent = worker->mCurrent;
+    }
+    task->mPriority = TaskPriority(level);
+    s.mQueued[level].fetch_add(1);
+    try {
+        (worker ? worker->mQueues[level] : s.mGlobal[level]).push(task);
+    } catch (...) {
+        // Nothing was queued: take every count back.
+        s.mQueued[level].fetch_sub(1);
+        s.mTotal.fetch_sub(1);
+        if (parent) {
+            task->mParent.reset();
+            parent->mPending.fetch_sub(1);
+        }
+        task->mSubmitted.store(false);
+        throw;
+    }
+}
+
+int Scheduler::maxParallelWorkerThreadsCount() const {
+    return mState->mWorkerCount;
+}
+
+int Scheduler::parallelWorkerThreadsCount() const {
+    return mState->mParallel.load();
+}
+
+void Scheduler::setParallelWorkerThreadsCount(int count) {
+    SchedulerState& s = *mState;
+    if (count == s.mParallel.load()) return;
+    std::unique_lock lock(s.mMutex);
+    s.mIdle.wait(lock, [&] { return s.mAwake == 0; });
+    s.mParallel.store(std::max(1, std::min(count, s.mWorkerCount)));
+}
+
+void Scheduler::resetParallelWorkerThreadsCount() {
+    setParallelWorkerThreadsCount(mState->mWorkerCount);
+}
+
+void Scheduler::setWorkerThreadsPriority(SchedulerWorkerThreadPriority priority) {
+    KALVEX_SCOPE_ELAPSED_TIME("Function call: ", "Kalvex::Scheduler::setWorkerThreadsPriority");
+    SchedulerState& s = *mState;
+    if (priority == s.mWorkerPriority || s.mThreads.isEmpty()) return;
+    static constexpr int WIN32_PRIORITIES[] = {Detail::PRIORITY_IDLE, Detail::PRIORITY_BELOW_NORMAL,
+                                               Detail::PRIORITY_NORMAL, Detail::PRIORITY_ABOVE_NORMAL,
+                                               Detail::PRIORITY_HIGHEST};
+    const int index = int(priority) + 2;
+    const bool known = index >= 0 && index < 5;
+    KALVEX_REPORT_ASSERT(known);
+    if (!known) return;
+    for (int i = 0; i < s.mThreads.size(); ++i) {
+        (void)Detail::setThreadPriority(s.mThreads[i].handle(), WIN32_PRIORITIES[index]);
+    }
+    s.mWorkerPriority = priority;
+}
+
+SchedulerWorkerThreadPriority Scheduler::workerThreadsPriority() const {
+    return mState->mWorkerPriority;
+}
+
+Optional<int> Scheduler::getWorkerThreadIndex() {
+    if (!tWorker) return NONE;
+    return tWorker->mIndex;
+}
+
+Scheduler* Scheduler::getWorkerThreadScheduler() {
+    return tWorker ? tWorker->mState->mOwner : nullptr;
+}
+
+bool Scheduler::isWorkerThread() {
+    return tWorker != nullptr;
+}
+
+void Scheduler::yieldToHigherTasksPriority() {
+    Detail::SchedulerWorker* w = tWorker;
+    if (!w || !w->mCurrent) return;
+    const int minLevel = levelOf(w->mCurrent->mPriority) + 1;
+    while (w->mState->runOneTask(*w, minLevel)) {
+    }
+}
+
+// The process-wide scheduler -----------------------------------------------------------------------
+
+namespace {
+
+std::atomic<Scheduler*> gGlobalScheduler{nullptr};
+
+void createGlobalScheduler() {
+    gGlobalScheduler.store(tolvanNew<Scheduler>(String(u"_KALVEX_Global_Scheduler_WorkerThread"),
+                                                SchedulerWorkerThreadPriority::Normal));
+}
+
+void destroyGlobalScheduler() {
+    tolvanDelete(gGlobalScheduler.exchange(nullptr));
+}
+
+[[maybe_unused]] const bool GLOBAL_SCHEDULER_HOOKS = [] {
+    Lib::registerHooks(&createGlobalScheduler, &destroyGlobalScheduler);
+    return true;
+}();
+
+} // namespace
+
+Scheduler& Scheduler::highPriorityInstance() {
+    Scheduler* scheduler = gGlobalScheduler.load();
+    if (!scheduler) {
+        throw Exception("Scheduler::highPriorityInstance: the process-wide scheduler exists only between "
+                        "Lib::startup() and the last Lib::shutdown()");
+    }
+    return *scheduler;
+}
+
+} // namespace Kalvex
