@@ -50,4 +50,14 @@ bool waitUntil(Condition condition) {
     return true;
 }
 
+/// Opened once by one thread; others wait for it (false after 60 s, so a fault fails the test).
+class Gate {
+public:
+    void open() { mOpen.store(true); }
+    [[nodiscard]] bool waitOpen() const { return waitUntil([this] { return mOpen.load(); }); }
+
+private:
+    std::atomic<bool> mOpen{false};
+};
+
 } // namespace TolvanTest

@@ -21,6 +21,7 @@
 #include <vector>
 
 using namespace Kalvex;
+using TolvanTest::Gate;
 using TolvanTest::waitUntil;
 
 namespace {
@@ -59,16 +60,6 @@ SharedPtr<LambdaTask> task(std::function<void()> body) {
         return nullptr;
     });
 }
-
-// Opened once; tasks waiting on it block their worker (with a time-out, so a fault fails the test).
-class Gate {
-public:
-    void open() { mOpen.store(true); }
-    [[nodiscard]] bool waitOpen() const { return waitUntil([this] { return mOpen.load(); }); }
-
-private:
-    std::atomic<bool> mOpen{false};
-};
 
 std::string threadName(unsigned tid) {
     std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");

@@ -17,18 +17,10 @@
 #include <unistd.h>
 
 using namespace Kalvex;
+using TolvanTest::Gate;
 using TolvanTest::waitUntil;
 
 namespace {
-
-class Gate {
-public:
-    void open() { mOpen.store(true); }
-    [[nodiscard]] bool waitOpen() const { return waitUntil([this] { return mOpen.load(); }); }
-
-private:
-    std::atomic<bool> mOpen{false};
-};
 
 std::string currentThreadName() {
     char name[32] = {};
