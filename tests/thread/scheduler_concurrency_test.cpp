@@ -387,6 +387,31 @@ TEST(Scheduler, RejectsMisuse) {
     EXPECT_EQ(once->mRuns.load(), 1);
     // Off a worker thread the index is an empty Optional.
     EXPECT_THROW((void)once->getWorkerThreadIndex(), Exception);
+    // A worker would wait for itself to become idle.
+    const SharedPtr<LambdaTask> resizer = task([&] { scheduler.setParallelWorkerThreadsCount(1); });
+    scheduler.submit(resizer, TaskPriority::Normal);
+    EXPECT_THROW(resizer->wait(), Exception);
+}
+
+TEST(Scheduler, WaitForAllSubtasksFromAnotherThreadWakesWhenOnlyTheTaskIsLeft) {
+    Scheduler scheduler(u"outside");
+    if (scheduler.maxParallelWorkerThreadsCount() < 2) GTEST_SKIP() << "needs two logical processors";
+    Gate gate;
+    std::atomic<int> childrenDone{0};
+    std::atomic<bool> submitted{false};
+    const SharedPtr<LambdaTask> parent = task([&](LambdaTask&) -> SharedPtr<Task> {
+        for (int i = 0; i < 2; ++i) scheduler.submit(task([&] { ++childrenDone; }), TaskPriority::Normal);
+        submitted = true;
+        EXPECT_TRUE(gate.waitOpen()); // keeps the parent's own share while the children finish
+        return nullptr;
+    });
+    scheduler.submit(parent, TaskPriority::Normal);
+    ASSERT_TRUE(waitUntil([&] { return submitted.load(); }));
+    parent->waitForAllSubtasks(); // blocks on this thread until both children are done
+    EXPECT_EQ(childrenDone.load(), 2);
+    EXPECT_FALSE(parent->isFinished());
+    gate.open();
+    parent->wait();
 }
 
 TEST(Scheduler, TaskSubmittedToAnotherSchedulerRunsThere) {

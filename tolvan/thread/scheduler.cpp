@@ -214,17 +214,22 @@ SharedPtr<Task> SchedulerState::execute(Task& task) {
 }
 
 // Takes the task's own share of its pending count; a task that reaches 0 finishes its parent the same
-// way. Every count on the chain is settled before any waiter is woken.
+// way. Every count on the chain is settled before any waiter is woken; the first unfinished ancestor's
+// waiters are woken too when only its own share is left (what waitForAllSubtasks waits for).
 void SchedulerState::finish(Task* task) noexcept {
     Task* last = nullptr;
-    for (Task* t = task; t && t->mPending.fetch_sub(1, std::memory_order_seq_cst) == 1; t = t->mParent.get()) {
-        last = t;
+    Task* unfinished = task;
+    uint32 before = 0;
+    for (; unfinished; unfinished = unfinished->mParent.get()) {
+        before = unfinished->mPending.fetch_sub(1, std::memory_order_seq_cst);
+        if (before != 1) break;
+        last = unfinished;
     }
-    if (!last) return;
-    for (Task* t = task;; t = t->mParent.get()) {
+    for (Task* t = task; last; t = t->mParent.get()) {
         t->wakeWaiters();
         if (t == last) break;
     }
+    if (unfinished && before == 2) unfinished->wakeWaiters();
 }
 
 bool SchedulerState::runOneTask(SchedulerWorker& w, int minLevel) {
@@ -484,6 +489,10 @@ int Scheduler::parallelWorkerThreadsCount() const {
 void Scheduler::setParallelWorkerThreadsCount(int count) {
     SchedulerState& s = *mState;
     if (count == s.mParallel.load()) return;
+    if (tWorker && tWorker->mState == &s) {
+        throw Exception("Scheduler::setParallelWorkerThreadsCount was called from a worker of the same "
+                        "scheduler, which would wait for itself to become idle");
+    }
     std::unique_lock lock(s.mMutex);
     s.mIdle.wait(lock, [&] { return s.mAwake == 0; });
     s.mParallel.store(std::max(1, std::min(count, s.mWorkerCount)));

@@ -148,8 +148,8 @@ public:
     /// How many workers (those with the lowest indices) may take work.
     [[nodiscard]] int parallelWorkerThreadsCount() const;
     /// Lets only the first max(1, min(count, workers)) workers take work; waits until every worker is
-    /// idle first, so never call it from a worker of this scheduler. The change applies from the next
-    /// wake-up of the workers.
+    /// idle first; from a worker of this scheduler (which would wait for itself) it throws Exception.
+    /// The change applies from the next wake-up of the workers.
     void setParallelWorkerThreadsCount(int count);
     void resetParallelWorkerThreadsCount();
 
