@@ -214,3 +214,13 @@ TEST(StandbyThread, CanBeDestroyedByItsOwnJob) {
     });
     EXPECT_TRUE(waitUntil([&] { return finished.load(); }));
 }
+
+TEST(StandbyThread, JoinTimeOutAtDestructionDetachesInsteadOfTerminating) {
+    std::atomic<int> runs{0};
+    for (int i = 0; i < 20; ++i) {
+        StandbyThread standby;
+        standby.configure(0, u"detached", 0); // polls once: the thread has rarely ended by then
+        standby.invoke([&] { ++runs; });
+    }
+    EXPECT_EQ(runs.load(), 20);
+}

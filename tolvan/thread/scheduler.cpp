@@ -178,7 +178,7 @@ struct SchedulerState {
     template <typename Done>
     static bool helpUntil(SchedulerWorker& w, Done done, Optional<int64> timeoutMs) {
         const int minLevel = w.mCurrent ? levelOf(w.mCurrent->mPriority) : 0;
-        const int64 start = Detail::getMonotonicNanoseconds();
+        const int64 start = timeoutMs ? Detail::getMonotonicNanoseconds() : 0;
         Backoff backoff;
         while (!done()) {
             if (timeoutMs && (Detail::getMonotonicNanoseconds() - start) / NS_PER_MS > *timeoutMs) return false;
