@@ -19,6 +19,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
+#include <xmmintrin.h>
 
 using namespace Kalvex;
 using TolvanTest::Gate;
@@ -310,6 +311,7 @@ TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
     std::vector<std::pair<int, unsigned>> workers; // index, kernel thread id
     std::atomic<int> started{0};
     std::atomic<bool> sawScheduler{true};
+    std::atomic<bool> flushToZero{true};
     std::vector<SharedPtr<LambdaTask>> tasks;
     for (int i = 0; i < n; ++i) {
         tasks.push_back(task([&] {
@@ -320,6 +322,7 @@ TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
             if (!Scheduler::isWorkerThread() || Scheduler::getWorkerThreadScheduler() != &scheduler) {
                 sawScheduler = false;
             }
+            if ((_mm_getcsr() & 0x8040) != 0x8040) flushToZero = false; // FTZ and DAZ
             ++started;
             EXPECT_TRUE(waitUntil([&] { return started.load() == n; }));
         }));
@@ -327,6 +330,7 @@ TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
     }
     for (const auto& t : tasks) t->wait();
     EXPECT_TRUE(sawScheduler.load());
+    EXPECT_TRUE(flushToZero.load());
     std::set<int> indices;
     errno = 0;
     const int baseNice = getpriority(PRIO_PROCESS, 0);
