@@ -103,9 +103,11 @@ int workIterations() {
         for (;;) {
             const auto start = std::chrono::steady_clock::now();
             double x = 1.0;
-            for (int i = 0; i < n; ++i) x = x * 1.0000001 + 1e-9;
+            for (int i = 0; i < n; ++i)
+                x = x * 1.0000001 + 1e-9;
             sink = x;
-            const auto us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+            const auto us =
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
             if (us > 20) return int(n * 100.0 / us);
             n *= 2;
         }
@@ -116,7 +118,8 @@ int workIterations() {
 double work() {
     double x = 1.0;
     const int n = workIterations();
-    for (int i = 0; i < n; ++i) x = x * 1.0000001 + 1e-9;
+    for (int i = 0; i < n; ++i)
+        x = x * 1.0000001 + 1e-9;
     return x;
 }
 
@@ -136,7 +139,8 @@ void BM_SchedulerIndependent(benchmark::State& state) {
             t = makeShared<WorkTask>();
             scheduler().submit(t, TaskPriority::Normal);
         }
-        for (auto& t : tasks) t->wait();
+        for (auto& t : tasks)
+            t->wait();
     }
 }
 BENCHMARK(BM_SchedulerIndependent)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -146,7 +150,8 @@ void BM_TbbIndependent(benchmark::State& state) {
     for (auto _ : state) {
         arena().execute([] {
             tbb::task_group group;
-            for (int i = 0; i < INDEPENDENT_TASKS; ++i) group.run([] { benchmark::DoNotOptimize(work()); });
+            for (int i = 0; i < INDEPENDENT_TASKS; ++i)
+                group.run([] { benchmark::DoNotOptimize(work()); });
             group.wait();
         });
     }
@@ -156,7 +161,8 @@ BENCHMARK(BM_TbbIndependent)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_OneThreadIndependent(benchmark::State& state) {
     (void)workIterations();
     for (auto _ : state) {
-        for (int i = 0; i < INDEPENDENT_TASKS; ++i) benchmark::DoNotOptimize(work());
+        for (int i = 0; i < INDEPENDENT_TASKS; ++i)
+            benchmark::DoNotOptimize(work());
     }
 }
 BENCHMARK(BM_OneThreadIndependent)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -209,12 +215,13 @@ BENCHMARK(BM_TbbRunWait)->UseRealTime();
 } // namespace
 
 int main(int argc, char** argv) {
-    return TolvanBench::runWithRatios(argc, argv,
-                                      {
-                                          {"BM_SchedulerFib/real_time", "BM_TbbFib/real_time"},
-                                          {"BM_SchedulerIndependent/real_time", "BM_TbbIndependent/real_time"},
-                                          {"BM_SchedulerIndependent/real_time", "BM_OneThreadIndependent/real_time"},
-                                          {"BM_SchedulerSubmitWait/real_time", "BM_TbbEnqueueWait/real_time"},
-                                          {"BM_SchedulerSubmitWait/real_time", "BM_TbbRunWait/real_time"},
-                                      });
+    return TolvanBench::runWithRatios(
+        argc, argv,
+        {
+            {"BM_SchedulerFib/real_time", "BM_TbbFib/real_time"},
+            {"BM_SchedulerIndependent/real_time", "BM_TbbIndependent/real_time"},
+            {"BM_SchedulerIndependent/real_time", "BM_OneThreadIndependent/real_time"},
+            {"BM_SchedulerSubmitWait/real_time", "BM_TbbEnqueueWait/real_time"},
+            {"BM_SchedulerSubmitWait/real_time", "BM_TbbRunWait/real_time"},
+        });
 }

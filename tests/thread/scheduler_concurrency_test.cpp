@@ -153,9 +153,8 @@ TEST(Scheduler, ContinuationRunsAsPartOfItsTask) {
     EXPECT_EQ(continuation->rootTaskId(), first->getId());
 
     // A task that returns itself runs again.
-    const SharedPtr<LambdaTask> again = task([](LambdaTask& self) -> SharedPtr<Task> {
-        return self.mRuns < 3 ? self.sharedFromThis() : nullptr;
-    });
+    const SharedPtr<LambdaTask> again = task(
+        [](LambdaTask& self) -> SharedPtr<Task> { return self.mRuns < 3 ? self.sharedFromThis() : nullptr; });
     scheduler.submit(again, TaskPriority::Normal);
     again->wait();
     EXPECT_EQ(again->mRuns.load(), 3);
@@ -231,10 +230,12 @@ TEST(Scheduler, HigherPriorityRunsFirstAndGlobalQueuesAreFifo) {
     ASSERT_TRUE(blocker->waitTillStarted(60000));
     std::vector<SharedPtr<LambdaTask>> tasks = {recorder("low 1"), recorder("low 2"), recorder("low 3"),
                                                 recorder("high")};
-    for (int i = 0; i < 3; ++i) scheduler.submit(tasks[size_t(i)], TaskPriority::Low);
+    for (int i = 0; i < 3; ++i)
+        scheduler.submit(tasks[size_t(i)], TaskPriority::Low);
     scheduler.submit(tasks[3], TaskPriority::High);
     gate.open();
-    for (const auto& t : tasks) t->wait();
+    for (const auto& t : tasks)
+        t->wait();
     EXPECT_EQ(order, (std::vector<std::string>{"high", "low 1", "low 2", "low 3"}));
 }
 
@@ -328,7 +329,8 @@ TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
         }));
         scheduler.submit(tasks.back(), TaskPriority::Normal);
     }
-    for (const auto& t : tasks) t->wait();
+    for (const auto& t : tasks)
+        t->wait();
     EXPECT_TRUE(sawScheduler.load());
     EXPECT_TRUE(flushToZero.load());
     std::set<int> indices;
@@ -353,7 +355,8 @@ TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
     scheduler.setWorkerThreadsPriority(SchedulerWorkerThreadPriority(7));
     EXPECT_EQ(scheduler.workerThreadsPriority(), SchedulerWorkerThreadPriority::BelowNormal);
     bool reported = false;
-    for (const std::string& text : output.texts()) reported |= text.starts_with("!!! CASSERT fired:\n File: thread/scheduler");
+    for (const std::string& text : output.texts())
+        reported |= text.starts_with("!!! CASSERT fired:\n File: thread/scheduler");
     EXPECT_TRUE(reported);
 }
 
@@ -404,7 +407,8 @@ TEST(Scheduler, WaitForAllSubtasksFromAnotherThreadWakesWhenOnlyTheTaskIsLeft) {
     std::atomic<int> childrenDone{0};
     std::atomic<bool> submitted{false};
     const SharedPtr<LambdaTask> parent = task([&](LambdaTask&) -> SharedPtr<Task> {
-        for (int i = 0; i < 2; ++i) scheduler.submit(task([&] { ++childrenDone; }), TaskPriority::Normal);
+        for (int i = 0; i < 2; ++i)
+            scheduler.submit(task([&] { ++childrenDone; }), TaskPriority::Normal);
         submitted = true;
         EXPECT_TRUE(gate.waitOpen()); // keeps the parent's own share while the children finish
         return nullptr;
@@ -482,7 +486,8 @@ TEST(Scheduler, MillionTinyTasksInATreeEachRunOnce) {
     scheduler.submit(root, TaskPriority::Normal);
     root->wait();
     int wrong = 0;
-    for (int i = 0; i < LEAVES; ++i) wrong += runs[size_t(i)].load() != 1;
+    for (int i = 0; i < LEAVES; ++i)
+        wrong += runs[size_t(i)].load() != 1;
     EXPECT_EQ(wrong, 0);
 }
 

@@ -45,7 +45,8 @@ int ioPriorityClass() {
 int threadCount() {
     int count = 0;
     if (DIR* dir = opendir("/proc/self/task")) {
-        while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+        while (const dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
         closedir(dir);
     }
     return count;

@@ -102,9 +102,11 @@ TEST(FunctionElapsedTime, WritesBothNamesAndTheMilliseconds) {
     const std::vector<std::string> texts = output.texts();
     ASSERT_EQ(texts.size(), 2u);
     // Digits grouped as the locale does; a scope this short takes 0 ms or a few.
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex(">>>  load scene took [0-9][0-9,.' ]* ms\\.\n"))) << texts[0];
-    EXPECT_TRUE(std::regex_match(texts[1], std::regex(">>>  Function call:  Kalvex::Scheduler::Scheduler took "
-                                                      "[0-9][0-9,.' ]* ms\\.\n")))
+    EXPECT_TRUE(std::regex_match(texts[0], std::regex(">>>  load scene took [0-9][0-9,.' ]* ms\\.\n")))
+        << texts[0];
+    EXPECT_TRUE(
+        std::regex_match(texts[1], std::regex(">>>  Function call:  Kalvex::Scheduler::Scheduler took "
+                                              "[0-9][0-9,.' ]* ms\\.\n")))
         << texts[1];
 }
 
@@ -112,7 +114,8 @@ TEST(FunctionElapsedTime, MacroNamesTheQualifiedFunction) {
     EXPECT_TRUE(Scene::reportOfTimedFunction().starts_with(
         ">>>  Function call:  {anonymous}::Scene::reportOfTimedFunction took "))
         << Scene::reportOfTimedFunction();
-    EXPECT_TRUE(Scene::Loader().load(1, "x").starts_with(">>>  Function call:  {anonymous}::Scene::Loader::load took "))
+    EXPECT_TRUE(Scene::Loader().load(1, "x").starts_with(
+        ">>>  Function call:  {anonymous}::Scene::Loader::load took "))
         << Scene::Loader().load(1, "x");
 }
 
@@ -121,8 +124,10 @@ TEST(FunctionElapsedTime, QualifiedNameDropsReturnTypeParametersAndNotes) {
         std::string name;
         std::string_view expected;
     };
-    static constexpr char a[] = "Kalvex::Scheduler::Scheduler(const Kalvex::String&, Kalvex::SchedulerWorkerThreadPriority)";
-    static constexpr char b[] = "void Kalvex::Scheduler::setWorkerThreadsPriority(Kalvex::SchedulerWorkerThreadPriority)";
+    static constexpr char a[] =
+        "Kalvex::Scheduler::Scheduler(const Kalvex::String&, Kalvex::SchedulerWorkerThreadPriority)";
+    static constexpr char b[] =
+        "void Kalvex::Scheduler::setWorkerThreadsPriority(Kalvex::SchedulerWorkerThreadPriority)";
     static constexpr char c[] = "const Kalvex::String& Kalvex::Io::Path::genericStr() const";
     static constexpr char d[] = "std::map<int, std::vector<int> > ns::make(T) [with T = std::pair<int, int>]";
     static constexpr char e[] = "void {anonymous}::run()";
@@ -139,7 +144,8 @@ TEST(FunctionElapsedTime, QualifiedNameDropsReturnTypeParametersAndNotes) {
         {Detail::QualifiedFunctionName(g).mText, "Kalvex::Callback::operator()"},
         {Detail::QualifiedFunctionName(h).mText, "(anonymous namespace)::count"},
     };
-    for (const Case& test : cases) EXPECT_EQ(test.name, test.expected);
+    for (const Case& test : cases)
+        EXPECT_EQ(test.name, test.expected);
 }
 
 // DelayedCallback -------------------------------------------------------------------------------------
@@ -183,7 +189,7 @@ TEST(DelayedCallback, CancelAndDestructionPreventTheCall) {
 TEST(DelayedCallback, RescheduleReplacesThePendingOneAndSetKeepsIt) {
     std::vector<std::string> calls;
     DelayedCallback callback([&] { calls.push_back("old"); }, 1);
-    callback.scheduleDelayed(15);                // replaces the 1 ms schedule
+    callback.scheduleDelayed(15);               // replaces the 1 ms schedule
     callback = [&] { calls.push_back("new"); }; // keeps the 15 ms schedule
     const Sentinel between(5);
     ASSERT_TRUE(pumpUntil([&] { return between.fired; }));

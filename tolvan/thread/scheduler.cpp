@@ -93,10 +93,12 @@ private:
     // Twice the capacity (at least 16), the tasks moved over in queue order from slot 0.
     void grow(int64 count) {
         const int64 capacity = mCapacity < 16 ? 16 : mCapacity * 2;
-        auto* slots = static_cast<SharedPtr<Task>*>(tolvanMalloc(size_t(capacity) * sizeof(SharedPtr<Task>),
-                                                                 alignof(SharedPtr<Task>)));
-        for (int64 i = 0; i < capacity; ++i) new (&slots[i]) SharedPtr<Task>();
-        for (int64 i = 0; i < count; ++i) slots[i] = std::move(mSlots[(mHead + i) & (mCapacity - 1)]);
+        auto* slots = static_cast<SharedPtr<Task>*>(
+            tolvanMalloc(size_t(capacity) * sizeof(SharedPtr<Task>), alignof(SharedPtr<Task>)));
+        for (int64 i = 0; i < capacity; ++i)
+            new (&slots[i]) SharedPtr<Task>();
+        for (int64 i = 0; i < count; ++i)
+            slots[i] = std::move(mSlots[(mHead + i) & (mCapacity - 1)]);
         release();
         mSlots = slots;
         mCapacity = capacity;
@@ -104,7 +106,8 @@ private:
     }
 
     void release() noexcept {
-        for (int64 i = 0; i < mCapacity; ++i) mSlots[i].~SharedPtr<Task>();
+        for (int64 i = 0; i < mCapacity; ++i)
+            mSlots[i].~SharedPtr<Task>();
         tolvanFree(mSlots);
         mSlots = nullptr;
         mCapacity = 0;
@@ -149,7 +152,8 @@ struct SchedulerState {
     Stack<Thread> mThreads;
 
     ~SchedulerState() {
-        for (int i = 0; i < mWorkerCount; ++i) mWorkers[i].~SchedulerWorker();
+        for (int i = 0; i < mWorkerCount; ++i)
+            mWorkers[i].~SchedulerWorker();
         tolvanFree(mWorkers);
     }
 
@@ -164,7 +168,8 @@ struct SchedulerState {
             if (SharedPtr<Task> task = w.mQueues[p].popNewest()) return level = p, task;
             const int k = mParallel.load(std::memory_order_relaxed);
             for (int j = 1; j < k; ++j) {
-                if (SharedPtr<Task> task = mWorkers[(w.mIndex + j) % k].mQueues[p].popOldest()) return level = p, task;
+                if (SharedPtr<Task> task = mWorkers[(w.mIndex + j) % k].mQueues[p].popOldest())
+                    return level = p, task;
             }
             if (SharedPtr<Task> task = mGlobal[p].popOldest()) return level = p, task;
         }
@@ -181,7 +186,8 @@ struct SchedulerState {
         const int64 start = timeoutMs ? Detail::getMonotonicNanoseconds() : 0;
         Backoff backoff;
         while (!done()) {
-            if (timeoutMs && (Detail::getMonotonicNanoseconds() - start) / NS_PER_MS > *timeoutMs) return false;
+            if (timeoutMs && (Detail::getMonotonicNanoseconds() - start) / NS_PER_MS > *timeoutMs)
+                return false;
             if (!w.mState->runOneTask(w, minLevel)) backoff.pause();
         }
         return true;
@@ -195,7 +201,8 @@ struct SchedulerState {
 // the task and, as the first sub-task failure, in its parent.
 SharedPtr<Task> SchedulerState::execute(Task& task) {
     uint8 state = Task::NOT_STARTED;
-    if (!task.mRunState.compare_exchange_strong(state, Task::STARTED) && state == Task::CANCELLED) return nullptr;
+    if (!task.mRunState.compare_exchange_strong(state, Task::STARTED) && state == Task::CANCELLED)
+        return nullptr;
     task.wakeWaiters();
     try {
         return task.run();
@@ -265,9 +272,8 @@ void SchedulerState::workerMain(int index, const String& threadName) {
             std::unique_lock lock(mMutex);
             --mAwake;
             mIdle.notify_one();
-            mWork.wait(lock, [&] {
-                return mShutdown.load() || (mTotal.load() > 0 && index < mParallel.load());
-            });
+            mWork.wait(lock,
+                       [&] { return mShutdown.load() || (mTotal.load() > 0 && index < mParallel.load()); });
             ++mAwake;
         }
         Backoff backoff;
@@ -317,7 +323,8 @@ bool Task::isStarted() const noexcept {
 
 uint64 Task::rootTaskId() const {
     const Task* task = this;
-    while (task->mParent) task = task->mParent.get();
+    while (task->mParent)
+        task = task->mParent.get();
     return task->mId;
 }
 
@@ -421,7 +428,8 @@ Scheduler::Scheduler(const String& name, SchedulerWorkerThreadPriority priority)
             s.mThreads.push(Thread([&s, i, threadName] { s.workerMain(i, threadName); }, WORKER_STACK_SIZE));
         }
         Stack<ThreadHandle> handles;
-        for (int i = 0; i < n; ++i) handles.push(s.mThreads[i].handle());
+        for (int i = 0; i < n; ++i)
+            handles.push(s.mThreads[i].handle());
         Utils::assignThreadsToProcessors(handles);
         setWorkerThreadsPriority(priority);
     } catch (...) {
@@ -439,12 +447,14 @@ Scheduler::~Scheduler() {
 void Scheduler::submit(const SharedPtr<Task>& task, TaskPriority priority) {
     if (!task) throw Exception("Scheduler::submit: the task is empty");
     if (levelOf(priority) < 0 || levelOf(priority) >= LEVELS) {
-        throw Exception(("Scheduler::submit: task priority " + std::to_string(levelOf(priority)) +
-                         " is outside 0 to 4").c_str());
+        throw Exception(
+            ("Scheduler::submit: task priority " + std::to_string(levelOf(priority)) + " is outside 0 to 4")
+                .c_str());
     }
     if (task->mSubmitted.exchange(true)) {
         // Running a task twice would corrupt its pending count and its parent's.
-        throw Exception(("Scheduler::submit: task " + std::to_string(task->mId) + " was already submitted").c_str());
+        throw Exception(
+            ("Scheduler::submit: task " + std::to_string(task->mId) + " was already submitted").c_str());
     }
     SchedulerState& s = *mState;
     std::unique_lock wakeLock(s.mMutex, std::defer_lock);

@@ -145,7 +145,8 @@ void StandbyThread::invoke(const Function<void()>& job, bool background) {
     if (!s.mStarted) {
         s.mBackground = false;
         s.mPickedUp.store(false);
-        s.mThread = Thread([state = mState, name = s.mName] { state->threadMain(name); }, size_t(s.mStackSize));
+        s.mThread =
+            Thread([state = mState, name = s.mName] { state->threadMain(name); }, size_t(s.mStackSize));
         s.waitUntilPickedUp();
         jobLock.lock(); // the thread is now inside its wait
         s.mStarted = true;

@@ -57,7 +57,8 @@ Detail::FunctionElapsedTime::FunctionElapsedTime(const char* first, const char* 
 Detail::FunctionElapsedTime::~FunctionElapsedTime() {
     try {
         const int64 elapsed = mTimer.getElapsed();
-        debugPrint(">>> ", mFirst, mSecond, "took", Str::getFormatted(uint64(elapsed < 0 ? 0 : elapsed)), "ms.");
+        debugPrint(">>> ", mFirst, mSecond, "took", Str::getFormatted(uint64(elapsed < 0 ? 0 : elapsed)),
+                   "ms.");
     } catch (...) {
         // A report that cannot be written (no memory) is not worth ending the process for.
     }

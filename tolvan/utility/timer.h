@@ -77,7 +77,8 @@ struct QualifiedFunctionName {
 
     consteval explicit QualifiedFunctionName(const char (&pretty)[N]) {
         const auto [begin, end] = findName(pretty, N - 1);
-        for (size_t i = begin; i < end; ++i) mText[i - begin] = pretty[i];
+        for (size_t i = begin; i < end; ++i)
+            mText[i - begin] = pretty[i];
     }
 
 private:
@@ -103,7 +104,8 @@ private:
                 i += 9;
             } else if (startsWith(text, length, i, "(anonymous namespace)")) {
                 i += 20;
-            } else if (startsWith(text, length, i, "operator<<") || startsWith(text, length, i, "operator>>")) {
+            } else if (startsWith(text, length, i, "operator<<") ||
+                       startsWith(text, length, i, "operator>>")) {
                 i += 9;
             } else if (startsWith(text, length, i, "operator<") || startsWith(text, length, i, "operator>")) {
                 i += 8;
