@@ -56,6 +56,7 @@
 
 // Paths, files and streams
 #include "tolvan/io/arrayoutputstream.h"
+#include "tolvan/io/csv.h"
 #include "tolvan/io/deflatestream.h"
 #include "tolvan/io/filesystem.h"
 #include "tolvan/io/path.h"
