@@ -35,7 +35,14 @@ struct File {
         if (!::mkdtemp(pattern)) std::abort();
         dir = pattern;
         path = dir + "/table.csv";
-        const char* const plain[] = {"render", "0.25", "12345", "sc\xC3\xA8ne", "\xE2\x82\xAC" "12", "light_3", ""};
+        const char* const plain[] = {"render",
+                                     "0.25",
+                                     "12345",
+                                     "sc\xC3\xA8ne",
+                                     "\xE2\x82\xAC"
+                                     "12",
+                                     "light_3",
+                                     ""};
         const char* const quoted[] = {"\"a, b\"", "\"say \"\"hi\"\"\"", "\"two\r\nlines\"", "\"x,y,z\""};
         std::string all = "\xEF\xBB\xBF";
         all.reserve(FILE_SIZE + 200);
@@ -80,14 +87,13 @@ void BM_PythonCsv(benchmark::State& state) {
         return;
     }
     // Counts the cells CsvReader returns: a row's empty last cell does not count.
-    const std::string command =
-        "python3 -c 'import csv, sys\n"
-        "n = 0\n"
-        "with open(sys.argv[1], newline=\"\", encoding=\"utf-8-sig\") as f:\n"
-        "    for row in csv.reader(f):\n"
-        "        n += len(row) - (1 if row and row[-1] == \"\" else 0)\n"
-        "print(n)' '" +
-        file().path + "'";
+    const std::string command = "python3 -c 'import csv, sys\n"
+                                "n = 0\n"
+                                "with open(sys.argv[1], newline=\"\", encoding=\"utf-8-sig\") as f:\n"
+                                "    for row in csv.reader(f):\n"
+                                "        n += len(row) - (1 if row and row[-1] == \"\" else 0)\n"
+                                "print(n)' '" +
+                                file().path + "'";
     long long cells = 0;
     for (auto _ : state) {
         FILE* pipe = ::popen(command.c_str(), "r");

@@ -29,7 +29,8 @@ uint32_t next(uint32_t& seed) {
 // 64 KiB pieces of four kinds in a repeating order.
 const std::string& mixedData() {
     static const std::string data = [] {
-        const char* const words[] = {"render ", "pass ", "0.25 ", "light\n", "frame ", "sc\xC3\xA8ne ", "12345 "};
+        const char* const words[] = {"render ", "pass ",         "0.25 ", "light\n",
+                                     "frame ",  "sc\xC3\xA8ne ", "12345 "};
         std::string out;
         out.reserve(DATA_SIZE);
         uint32_t seed = 1;
@@ -56,7 +57,9 @@ const std::string& mixedData() {
                 out.resize(end, '\0');
                 break;
             }
-            default: out.append(end - out.size(), char('a' + piece % 26)); break;
+            default:
+                out.append(end - out.size(), char('a' + piece % 26));
+                break;
             }
         }
         return out;
@@ -96,7 +99,8 @@ void BM_DeflateOutputStream(benchmark::State& state) {
     const std::string& data = mixedData();
     for (auto _ : state) {
         CountingSink sink;
-        Io::DeflateOutputStream out(AutoPtr<Io::BinaryOutputStream>(makeAutoPtr<Io::ForwardingBinaryOutputStream>(sink)));
+        Io::DeflateOutputStream out(
+            AutoPtr<Io::BinaryOutputStream>(makeAutoPtr<Io::ForwardingBinaryOutputStream>(sink)));
         for (size_t at = 0; at < data.size(); at += BLOCK)
             out.write(data.data() + at, int64(std::min(BLOCK, data.size() - at)));
         if (out.close() != int64(compressedData().size())) state.SkipWithError("unexpected compressed size");
@@ -182,7 +186,7 @@ BENCHMARK(BM_ZlibInflate)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     (void)compressedData(); // the data is made before anything is timed
-    return TolvanBench::runWithRatios(argc, argv,
-                                      {{"BM_DeflateOutputStream", "BM_ZlibDeflate"},
-                                       {"BM_DeflateInputStream", "BM_ZlibInflate"}});
+    return TolvanBench::runWithRatios(
+        argc, argv,
+        {{"BM_DeflateOutputStream", "BM_ZlibDeflate"}, {"BM_DeflateInputStream", "BM_ZlibInflate"}});
 }

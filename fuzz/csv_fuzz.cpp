@@ -27,10 +27,10 @@ void check(bool condition) {
 AutoPtr<TextInputStream> textOf(const uint8_t* data, size_t size, TextEncoding encoding, bool translate) {
     Array<std::byte, HeapAllocator, long long> bytes(
         ArrayView<const std::byte>(reinterpret_cast<const std::byte*>(data), int64(size)));
-    return makeAutoPtr<TextInputStream>(AutoPtr<BinaryInputStream>(makeAutoPtr<ArrayInputStream<>>(std::move(bytes))),
-                                        encoding,
-                                        translate ? Flags<TextInputStream::Open>(TextInputStream::Open::TranslateNewlines)
-                                                  : Flags<TextInputStream::Open>());
+    return makeAutoPtr<TextInputStream>(
+        AutoPtr<BinaryInputStream>(makeAutoPtr<ArrayInputStream<>>(std::move(bytes))), encoding,
+        translate ? Flags<TextInputStream::Open>(TextInputStream::Open::TranslateNewlines)
+                  : Flags<TextInputStream::Open>());
 }
 
 Rows readRows(CsvReader& reader, size_t limit) {
@@ -57,7 +57,7 @@ void readArbitraryText(const uint8_t* data, size_t size, uint8_t mode) {
             for (const std::u16string& cell : row)
                 units += cell.size();
         }
-        check(units <= size); // no cell invents text (UTF-8 needs at least a byte per unit)
+        check(units <= size);    // no cell invents text (UTF-8 needs at least a byte per unit)
     } catch (const Exception&) { // a mark that contradicts the encoding, an odd UTF-16 byte
     }
 }
@@ -77,7 +77,8 @@ std::u16string readBack(const std::u16string& cell) {
 
 void roundTrip(const uint8_t* data, size_t size) {
     // Units for the bytes: a mix of the characters that matter to the format and non-ASCII text.
-    const char16_t special[] = {u'"', u',', u'\n', u'\r', u' ', u'a', u'\u00e9', u'\u20ac', u'\u65e5', u'\xFFFD'};
+    const char16_t special[] = {u'"', u',',      u'\n',     u'\r',     u' ',
+                                u'a', u'\u00e9', u'\u20ac', u'\u65e5', u'\xFFFD'};
     Rows rows(1);
     rows.back().emplace_back();
     for (size_t i = 0; i < size; ++i) {
@@ -94,7 +95,8 @@ void roundTrip(const uint8_t* data, size_t size) {
     ArrayOutputStream sink;
     {
         CsvWriter writer(makeAutoPtr<TextOutputStream>(
-            AutoPtr<BinaryOutputStream>(makeAutoPtr<ForwardingBinaryOutputStream>(sink)), TextEncoding::Utf8));
+            AutoPtr<BinaryOutputStream>(makeAutoPtr<ForwardingBinaryOutputStream>(sink)),
+            TextEncoding::Utf8));
         for (const auto& row : rows) {
             Stack<String> cells;
             for (const std::u16string& cell : row)

@@ -2,8 +2,8 @@
 // call: the same output, a failure exactly where zlib fails or the data is truncated, and after the end of
 // the compressed data every following byte still readable from the long-lived stream behind a forwarding
 // wrapper. With bit 0 of the first byte set the bytes are instead compressed through DeflateOutputStream
-// (sometimes repeated to cross block edges) and must come back unchanged. The first byte also picks the read or
-// write size (bits 1-3) and whether the long-lived stream is seekable (bit 4).
+// (sometimes repeated to cross block edges) and must come back unchanged. The first byte also picks the read
+// or write size (bits 1-3) and whether the long-lived stream is seekable (bit 4).
 #include "tolvan/io/arrayoutputstream.h"
 #include "tolvan/io/deflatestream.h"
 #include "tolvan/io/stream.h"
@@ -54,7 +54,7 @@ private:
 };
 
 struct Reference {
-    std::string output;  // at most OUTPUT_CAP + 1 bytes
+    std::string output;    // at most OUTPUT_CAP + 1 bytes
     bool complete = false; // the compressed data ended within the cap
     bool failed = false;   // corrupt or truncated before the cap was reached
     size_t consumed = 0;
@@ -86,7 +86,8 @@ void checkDecompression(const uint8_t* data, size_t size, int64 piece, bool seek
     std::string ours;
     bool threw = false;
     {
-        DeflateInputStream in(AutoPtr<BinaryInputStream>(makeAutoPtr<ForwardingBinaryInputStream>(longLived)));
+        DeflateInputStream in(
+            AutoPtr<BinaryInputStream>(makeAutoPtr<ForwardingBinaryInputStream>(longLived)));
         std::string buffer(size_t(piece), '\0');
         try {
             while (ours.size() <= OUTPUT_CAP) {
@@ -108,7 +109,8 @@ void checkDecompression(const uint8_t* data, size_t size, int64 piece, bool seek
         char buffer[4096];
         while (const int64 n = longLived.read(buffer, sizeof buffer))
             rest.append(buffer, size_t(n));
-        check(rest.size() == size - ref.consumed && std::memcmp(rest.data(), data + ref.consumed, rest.size()) == 0);
+        check(rest.size() == size - ref.consumed &&
+              std::memcmp(rest.data(), data + ref.consumed, rest.size()) == 0);
     } else if (ref.failed) {
         check(threw);
     }

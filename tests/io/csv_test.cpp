@@ -30,8 +30,8 @@ std::string utf8(const std::u16string& text) {
 AutoPtr<TextInputStream> textOf(const std::string& bytes) {
     Array<std::byte, HeapAllocator, long long> array(
         ArrayView<const std::byte>(reinterpret_cast<const std::byte*>(bytes.data()), int64(bytes.size())));
-    return makeAutoPtr<TextInputStream>(AutoPtr<BinaryInputStream>(makeAutoPtr<ArrayInputStream<>>(std::move(array))),
-                                        TextEncoding::Utf8);
+    return makeAutoPtr<TextInputStream>(
+        AutoPtr<BinaryInputStream>(makeAutoPtr<ArrayInputStream<>>(std::move(array))), TextEncoding::Utf8);
 }
 
 Rows readRows(CsvReader& reader) {
@@ -58,7 +58,8 @@ std::string writtenLine(const Row& row) {
     ArrayOutputStream sink;
     {
         CsvWriter writer(makeAutoPtr<TextOutputStream>(
-            AutoPtr<BinaryOutputStream>(makeAutoPtr<ForwardingBinaryOutputStream>(sink)), TextEncoding::Utf8));
+            AutoPtr<BinaryOutputStream>(makeAutoPtr<ForwardingBinaryOutputStream>(sink)),
+            TextEncoding::Utf8));
         writer.write(cellsOf(row));
     }
     return std::string(reinterpret_cast<const char*>(sink.data().data()), size_t(sink.data().size()));
@@ -73,7 +74,8 @@ std::string pythonLiteral(const Rows& rows) {
             out += "'";
             for (size_t i = 0; i < cell.size(); ++i) {
                 char32_t c = cell[i];
-                if (c >= 0xD800 && c < 0xDC00 && i + 1 < cell.size()) c = 0x10000 + ((c - 0xD800) << 10) + (cell[++i] - 0xDC00);
+                if (c >= 0xD800 && c < 0xDC00 && i + 1 < cell.size())
+                    c = 0x10000 + ((c - 0xD800) << 10) + (cell[++i] - 0xDC00);
                 char escape[16];
                 std::snprintf(escape, sizeof escape, "\\U%08X", unsigned(c));
                 out += escape;
@@ -95,7 +97,8 @@ protected:
         CsvReader reader(path(name));
         return readRows(reader);
     }
-    void writeFileRows(const std::string& name, const Rows& rows, TextEncoding encoding = TextEncoding::Utf8) {
+    void writeFileRows(const std::string& name, const Rows& rows,
+                       TextEncoding encoding = TextEncoding::Utf8) {
         CsvWriter writer(path(name), encoding);
         for (const Row& row : rows)
             writer.write(cellsOf(row));
@@ -129,12 +132,12 @@ TEST(CsvReader, CellAndRowRules) {
         {u"a,,b", {{u"a", u"", u"b"}}},
         {u"\"a\"\"b\",\"c,d\",e\n", {{u"a\"b", u"c,d", u"e"}}},
         {u"\"ab\"cd,e", {{u"ab", u"cd", u"e"}}}, // text after a closing quote is a cell of its own
-        {u"x\"y\",z", {{u"x\"y\"", u"z"}}},     // quotes count only at the start of a cell
+        {u"x\"y\",z", {{u"x\"y\"", u"z"}}},      // quotes count only at the start of a cell
         {u"\"\"\nx", {{}, {u"x"}}},
         {u"\"\",x", {{u"", u"x"}}},
         {u"\"multi\nline\",x\ny", {{u"multi\nline", u"x"}, {u"y"}}},
-        {u"\"open,x\ny", {{u"open,x\ny"}}}, // an unterminated quoted cell ends at the end of the text
-        {u"a\r\nb", {{u"a\r"}, {u"b"}}},    // without newline translation a CR stays in the cell
+        {u"\"open,x\ny", {{u"open,x\ny"}}},     // an unterminated quoted cell ends at the end of the text
+        {u"a\r\nb", {{u"a\r"}, {u"b"}}},        // without newline translation a CR stays in the cell
         {std::u16string(u"a\0b", 3), {{u"a"}}}, // the text read from the stream ends at a zero unit
         {u"na\u00efve,\u20ac,\U0001F600", {{u"na\u00efve", u"\u20ac", u"\U0001F600"}}},
     };
@@ -204,8 +207,9 @@ TEST_F(CsvFiles, RoundTripOfAwkwardCellsInEveryEncoding) {
         {u"", u"", u"z"},
         {u"last"},
     };
-    const std::pair<TextEncoding, std::string> encodings[] = {
-        {TextEncoding::Utf8, "\xEF\xBB\xBF"}, {TextEncoding::Utf16Le, "\xFF\xFE"}, {TextEncoding::Utf16Be, "\xFE\xFF"}};
+    const std::pair<TextEncoding, std::string> encodings[] = {{TextEncoding::Utf8, "\xEF\xBB\xBF"},
+                                                              {TextEncoding::Utf16Le, "\xFF\xFE"},
+                                                              {TextEncoding::Utf16Be, "\xFE\xFF"}};
     for (const auto& [encoding, mark] : encodings) {
         SCOPED_TRACE(int(encoding));
         writeFileRows("table.csv", written, encoding);
@@ -224,7 +228,9 @@ TEST_F(CsvFiles, RoundTripOfAwkwardCellsInEveryEncoding) {
 TEST_F(CsvFiles, OpenFailures) {
     EXPECT_EQ(thrownMessage([&] { CsvReader reader(path("missing.csv")); }),
               "Cannot open/read/write file '" + native("missing.csv") + "'");
-    writeFile("utf16.csv", std::string("\xFF\xFE" "a\0", 4));
+    writeFile("utf16.csv", std::string("\xFF\xFE"
+                                       "a\0",
+                                       4));
     EXPECT_EQ(thrownMessage([&] { CsvReader reader(path("utf16.csv"), TextEncoding::Utf8); }),
               "Encoding of binary data (UTF-16 Little Endian) does not match specified encoding.");
     EXPECT_EQ(thrownMessage([&] { CsvWriter writer(path("no/such/dir.csv")); }),

@@ -170,10 +170,11 @@ TEST(DeflateStreams, ReadAheadGoesBackToTheLongLivedStream) {
     const std::string all = compress(first) + compress(second) + "TAIL";
     ChunkedSource socketLike(all);
     MemoryInputStream memory(all.data(), int64(all.size()));
-    for (BinaryInputStream* longLived : {static_cast<BinaryInputStream*>(&socketLike),
-                                         static_cast<BinaryInputStream*>(&memory)}) {
+    for (BinaryInputStream* longLived :
+         {static_cast<BinaryInputStream*>(&socketLike), static_cast<BinaryInputStream*>(&memory)}) {
         for (const std::string* block : {&first, &second}) {
-            DeflateInputStream in(AutoPtr<BinaryInputStream>(makeAutoPtr<ForwardingBinaryInputStream>(*longLived)));
+            DeflateInputStream in(
+                AutoPtr<BinaryInputStream>(makeAutoPtr<ForwardingBinaryInputStream>(*longLived)));
             EXPECT_EQ(readAll(in, 50000), *block);
         }
         char tail[8] = {};
@@ -204,8 +205,10 @@ TEST(DeflateStreams, TruncatedOrCorruptDataThrows) {
         {"preset dictionary", [] { return memorySource(std::string("\x78\xBB\x00\x00\x00\x01", 6)); }},
         {"bad checksum", [&] { return memorySource(flipped(good.size() - 2)); }},
         {"garbage", [] { return memorySource(randomBytes(5000, 8)); }},
-        {"truncated socket", [&] { return AutoPtr<BinaryInputStream>(makeAutoPtr<ChunkedSource>(good.substr(0, 9000), 100)); }},
-        {"source answering 0 bytes", [&] { return AutoPtr<BinaryInputStream>(makeAutoPtr<ChunkedSource>(good, 100, INT_MAX)); }},
+        {"truncated socket",
+         [&] { return AutoPtr<BinaryInputStream>(makeAutoPtr<ChunkedSource>(good.substr(0, 9000), 100)); }},
+        {"source answering 0 bytes",
+         [&] { return AutoPtr<BinaryInputStream>(makeAutoPtr<ChunkedSource>(good, 100, INT_MAX)); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -217,7 +220,8 @@ TEST(DeflateStreams, TruncatedOrCorruptDataThrows) {
 }
 
 TEST(DeflateStreams, SourceFailuresPassThrough) {
-    DeflateInputStream in(AutoPtr<BinaryInputStream>(makeAutoPtr<ChunkedSource>(compress(randomBytes(50000, 9)), 1000, 0, 3000)));
+    DeflateInputStream in(AutoPtr<BinaryInputStream>(
+        makeAutoPtr<ChunkedSource>(compress(randomBytes(50000, 9)), 1000, 0, 3000)));
     char buffer[65536];
     EXPECT_THROW((void)in.read(buffer, sizeof buffer), std::runtime_error);
 }
@@ -333,7 +337,8 @@ TEST_F(DeflateFiles, InteroperatesWithOtherZlibUsers) {
     const std::string py = "python3 -c 'import sys, zlib; d = open(sys.argv[1], \"rb\").read(); "
                            "open(sys.argv[2], \"wb\").write(zlib.%s(d))' ";
     const Tool tools[] = {
-        {python, std::string(py).replace(py.find("%s"), 2, "decompress") + in + " '" + native("theirs.out") + "'",
+        {python,
+         std::string(py).replace(py.find("%s"), 2, "decompress") + in + " '" + native("theirs.out") + "'",
          std::string(py).replace(py.find("%s"), 2, "compress") + plain + " '" + native("theirs.z") + "'"},
         {qpdf, "zlib-flate -uncompress < " + in + " > '" + native("theirs.out") + "'",
          "zlib-flate -compress < " + plain + " > '" + native("theirs.z") + "'"},
