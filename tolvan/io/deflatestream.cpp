@@ -96,18 +96,25 @@ int64 DeflateInputStream::readImpl(void* dst, int64 count) {
         delivered += n;
         if (delivered == count) return count;
         if (mStreamEnd) break;
-        refill();
-        if (mOutputFill == 0) break;
+        // The output buffer is empty now. A whole block that the caller wants goes straight to them.
+        mOutputFill = 0;
+        mOutputPosition = 0;
+        if (count - delivered >= BLOCK) {
+            const int32 produced = inflateBlock(out + delivered);
+            if (produced == 0) break;
+            delivered += produced;
+        } else {
+            mOutputFill = inflateBlock(mState->output);
+            if (mOutputFill == 0) break;
+        }
     }
     mEof = true;
     return delivered;
 }
 
-void DeflateInputStream::refill() {
+int32 DeflateInputStream::inflateBlock(std::byte* out) {
     z_stream& z = mState->stream;
-    mOutputFill = 0;
-    mOutputPosition = 0;
-    z.next_out = bytes(mState->output);
+    z.next_out = bytes(out);
     z.avail_out = BLOCK;
     do {
         if (z.avail_in == 0) {
@@ -119,8 +126,8 @@ void DeflateInputStream::refill() {
         const int result = inflate(&z, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END) fail();
         mStreamEnd = result == Z_STREAM_END;
-        mOutputFill = BLOCK - int32(z.avail_out);
     } while (!mStreamEnd && z.avail_out > 0);
+    return BLOCK - int32(z.avail_out);
 }
 
 bool DeflateInputStream::eofImpl() const {

@@ -53,8 +53,9 @@ protected:
 
 private:
     void checkInitialised() const;
-    // Decompresses the next block into the output buffer (fill 0 when the data has ended).
-    void refill();
+    // Decompresses up to one block (131072 bytes) into `out`; returns the bytes produced, 0 once the
+    // data has ended.
+    int32 inflateBlock(std::byte* out);
     [[noreturn]] void fail();
 
     AutoPtr<BinaryInputStream> mSource;
