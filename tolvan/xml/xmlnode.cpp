@@ -1,15 +1,19 @@
 #include "tolvan/xml/xmlnode.h"
 
 #include "tolvan/common/allocator.h"
+#include "tolvan/common/exception.h"
+#include "tolvan/containers/heapallocator.h"
 #include "tolvan/containers/stack.h"
+#include "tolvan/containers/utf.h"
 #include "tolvan/platform/debug.h"
 
 #include <rapidxml/rapidxml.hpp>
-#include <rapidxml/rapidxml_print.hpp>
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <cwctype>
+#include <smmintrin.h>
 #include <string_view>
 
 namespace Kalvex {
@@ -351,7 +355,10 @@ XmlReaderNode::XmlReaderNode(const String& xml) {
     int elements = 0;
     try {
         elements = NestingCheck::run(text, size_t(document->mText.length()));
-        document->mXml.parse<rapidxml::parse_default>(text);
+        // Without text and CDATA nodes: only elements get reader nodes, and the parser sets an
+        // element's value from its first text run with or without them (same grammar, same errors).
+        // That leaves out about a third of the parser's nodes.
+        document->mXml.parse<rapidxml::parse_no_data_nodes>(text);
     } catch (const rapidxml::parse_error& error) {
         const char* where = error.where<char>();
         debugPrint("rapidxml error at ", String::fromUtf8(where ? where : ""), ": ", error.what());
@@ -489,6 +496,7 @@ struct XmlWriterNode::Impl {
         for (Child* c = mFirstChild; c;)
             tolvanDelete(std::exchange(c, c->mNext));
     }
+    [[nodiscard]] static const Impl& of(const XmlWriterNode& node) noexcept { return *node.mImpl; }
 
     Utf8 mName;
     Utf8 mValue;
@@ -497,39 +505,6 @@ struct XmlWriterNode::Impl {
     Child* mLastChild = nullptr;
     int mNumChildren = 0;
 };
-
-namespace {
-
-// The printer's output iterator: writes into [mNext, mEnd) and counts on past the end without
-// writing, so that one run tells the exact size when the buffer was too small. It is copied by value
-// like a pointer; the printer always continues with the copy it gets back.
-class BoundedWriter {
-public:
-    BoundedWriter(char* begin, char* end) noexcept
-        : mNext(begin)
-        , mEnd(end) {}
-    BoundedWriter& operator*() noexcept { return *this; }
-    BoundedWriter& operator++() noexcept {
-        ++mNext;
-        return *this;
-    }
-    BoundedWriter operator++(int) noexcept {
-        BoundedWriter before = *this;
-        ++mNext;
-        return before;
-    }
-    BoundedWriter& operator=(char c) noexcept {
-        if (mNext < mEnd) *mNext = c;
-        return *this;
-    }
-    [[nodiscard]] char* position() const noexcept { return mNext; }
-
-private:
-    char* mNext;
-    char* mEnd;
-};
-
-} // namespace
 
 XmlWriterNode::XmlWriterNode(const String& name, const String& value)
     : mImpl(makeAutoPtr<Impl>(name, value)) {}
@@ -601,80 +576,286 @@ int XmlWriterNode::getNumChildren() const noexcept {
     return mImpl->mNumChildren;
 }
 
+// ---- printing ----
+//
+// toString prints the text rapidxml's printer gives for the writer tree (with a value next to element
+// children as a leading text line), straight into UTF-16: first a pass that counts the units, so that
+// the result is allocated once, then the printing pass. Both passes run the same walk over the tree.
+
 namespace {
 
-// A rapidxml element for the writer node; names and values point at the writer's buffers. A value
-// next to element children becomes a leading character-data node.
-template <typename WriterImpl>
-RapidNode* toRapidNode(RapidDocument& document, const WriterImpl& impl) {
-    RapidNode* element = document.allocate_node(rapidxml::node_element);
-    element->name(impl.mName.cStr(), size_t(impl.mName.length()));
-    if (impl.mFirstChild && impl.mValue.length() > 0) {
-        RapidNode* data = document.allocate_node(rapidxml::node_data);
-        data->value(impl.mValue.cStr(), size_t(impl.mValue.length()));
-        element->append_node(data);
-    } else {
-        element->value(impl.mValue.cStr(), size_t(impl.mValue.length()));
+// How a text is escaped: element text escapes all five characters; an attribute value written between
+// one kind of quote keeps the other kind unescaped; names are copied as they are.
+enum class Escape { NONE, TEXT, IN_DOUBLE_QUOTES, IN_SINGLE_QUOTES };
+
+constexpr std::string_view ENTITIES[] = {"&lt;", "&gt;", "&amp;", "&quot;", "&apos;"};
+
+// 1 + the index in ENTITIES of the reference for an ASCII byte, 0 when it is written as it is.
+[[nodiscard]] constexpr int entityIndex(unsigned char c) noexcept {
+    switch (c) {
+    case '<':
+        return 1;
+    case '>':
+        return 2;
+    case '&':
+        return 3;
+    case '"':
+        return 4;
+    case '\'':
+        return 5;
+    default:
+        return 0;
     }
-    for (const auto& a : impl.mAttributes) {
-        RapidAttribute* attribute = document.allocate_attribute();
-        attribute->name(a.mName.cStr(), size_t(a.mName.length()));
-        attribute->value(a.mValue.cStr(), size_t(a.mValue.length()));
-        element->append_attribute(attribute);
-    }
-    return element;
 }
 
-// Bytes of a text with every character the printer may escape counted as its longest reference.
-[[nodiscard]] int64 escapedSize(const Utf8& text) noexcept {
-    int64 size = text.length();
-    for (const char c : text.view()) {
-        if (c == '<' || c == '>' || c == '&' || c == '"' || c == '\'') size += 5;
+// The quote an escaping keeps unescaped (0 for none).
+[[nodiscard]] constexpr unsigned char keptQuote(Escape escape) noexcept {
+    return escape == Escape::IN_DOUBLE_QUOTES ? '\'' : escape == Escape::IN_SINGLE_QUOTES ? '"' : 0;
+}
+
+// UTF-16 units printed for each byte of a text, per escaping: the reference's length for an escaped
+// character, 0 for a continuation byte, 2 for the lead of a four-byte sequence (a surrogate pair).
+struct UnitCounts {
+    unsigned char units[4][256];
+};
+
+constexpr UnitCounts makeUnitCounts() noexcept {
+    UnitCounts table{};
+    for (int e = 0; e < 4; ++e) {
+        const auto escape = Escape(e);
+        for (int b = 0; b < 256; ++b) {
+            const auto c = static_cast<unsigned char>(b);
+            int units = 1;
+            if (c >= 0x80 && c < 0xC0) units = 0;
+            if (c >= 0xF0) units = 2;
+            if (escape != Escape::NONE && entityIndex(c) != 0 && c != keptQuote(escape))
+                units = int(ENTITIES[entityIndex(c) - 1].size());
+            table.units[e][b] = static_cast<unsigned char>(units);
+        }
     }
-    return size;
+    return table;
+}
+
+constexpr UnitCounts UNIT_COUNTS = makeUnitCounts();
+
+// Counts the units the printer writes: exactly for well-formed UTF-8, which every text of a writer
+// tree is (they all come from String::toUtf8).
+class UnitCounter {
+public:
+    void put(char16_t) noexcept { ++mUnits; }
+    void markup(std::string_view ascii) noexcept { mUnits += int64(ascii.size()); }
+    void repeat(char16_t, int64 count) noexcept { mUnits += count; }
+    void text(std::string_view utf8, Escape escape) noexcept {
+        const unsigned char* units = UNIT_COUNTS.units[int(escape)];
+        int64 sum = 0;
+        for (const char c : utf8)
+            sum += units[static_cast<unsigned char>(c)];
+        mUnits += sum;
+    }
+    [[nodiscard]] int64 units() const noexcept { return mUnits; }
+
+private:
+    int64 mUnits = 0;
+};
+
+// Writes `count` bytes of UTF-8 at `in` as UTF-16 with the escaping applied; `out` has room for six
+// units per byte. ASCII goes sixteen bytes at a time while no byte needs attention; a run of bytes of
+// 128 and above is decoded as a whole (an ASCII byte always ends a sequence, so decoding the runs
+// separately gives the units of decoding the whole text).
+char16_t* writeEscaped(const char* in, size_t count, Escape escape, char16_t* out) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(in);
+    const bool escaping = escape != Escape::NONE;
+    const unsigned char kept = keptQuote(escape);
+    size_t i = 0;
+    while (i < count) {
+        if (count - i >= 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            __m128i special = _mm_setzero_si128();
+            if (escaping) {
+                special = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')),
+                                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('>')));
+                special = _mm_or_si128(special, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')));
+                special = _mm_or_si128(special, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+                special = _mm_or_si128(special, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')));
+            }
+            const int mask = _mm_movemask_epi8(_mm_or_si128(bytes, special));
+            // The room for six units per byte left holds these sixteen units.
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_cvtepu8_epi16(bytes));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
+                             _mm_cvtepu8_epi16(_mm_srli_si128(bytes, 8)));
+            const size_t plain = mask == 0 ? 16 : size_t(__builtin_ctz(unsigned(mask)));
+            i += plain;
+            out += plain;
+            if (plain == 16) continue;
+        }
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            const int entity = escaping && c != kept ? entityIndex(c) : 0;
+            if (entity == 0) {
+                *out++ = c;
+            } else {
+                for (const char e : ENTITIES[entity - 1])
+                    *out++ = char16_t(e);
+            }
+            ++i;
+            continue;
+        }
+        size_t end = i + 1;
+        while (end < count && p[end] >= 0x80)
+            ++end;
+        out += Detail::decodeUtf8(in + i, end - i, out);
+        i = end;
+    }
+    return out;
+}
+
+// Collects the printed units in a small buffer and appends them to the result in runs.
+class UnitWriter {
+public:
+    explicit UnitWriter(String& result) noexcept
+        : mResult(result) {}
+    UnitWriter(const UnitWriter&) = delete;
+    UnitWriter& operator=(const UnitWriter&) = delete;
+
+    void put(char16_t c) {
+        room(1);
+        *mNext++ = c;
+    }
+    void markup(std::string_view ascii) {
+        room(ascii.size());
+        for (const char c : ascii)
+            *mNext++ = char16_t(c);
+    }
+    void repeat(char16_t c, int64 count) {
+        while (count > 0) {
+            const size_t n = size_t(std::min<int64>(count, CAPACITY));
+            room(n);
+            std::fill_n(mNext, n, c);
+            mNext += n;
+            count -= int64(n);
+        }
+    }
+    void text(std::string_view utf8, Escape escape) {
+        const char* p = utf8.data();
+        size_t left = utf8.size();
+        while (left > 0) {
+            size_t piece = std::min(left, MAX_PIECE);
+            // Cut before a byte that starts a sequence (a lone continuation after three is one anyway).
+            for (int k = 0; k < 3 && piece < left && (static_cast<unsigned char>(p[piece]) & 0xC0) == 0x80;
+                 ++k)
+                --piece;
+            room(piece * 6);
+            mNext = writeEscaped(p, piece, escape, mNext);
+            p += piece;
+            left -= piece;
+        }
+    }
+    void finish() { flush(); }
+
+private:
+    static constexpr size_t CAPACITY = 4096;
+    // The longest piece of text written at once: six units per byte at most.
+    static constexpr size_t MAX_PIECE = CAPACITY / 6;
+
+    void room(size_t units) {
+        if (size_t(mEnd - mNext) < units) flush();
+    }
+    void flush() {
+        mResult.append(mBuffer, int(mNext - mBuffer));
+        mNext = mBuffer;
+    }
+
+    String& mResult;
+    char16_t mBuffer[CAPACITY];
+    char16_t* mNext = mBuffer;
+    char16_t* const mEnd = mBuffer + CAPACITY;
+};
+
+// The closing tag at `depth` (with its tabs and line feed when indenting).
+template <typename Impl, typename Out>
+void printEnd(const Impl& node, int64 depth, bool indent, Out& out) {
+    if (indent) out.repeat(u'\t', depth);
+    out.markup("</");
+    out.text(node.mName.view(), Escape::NONE);
+    out.put(u'>');
+    if (indent) out.put(u'\n');
+}
+
+// Prints an element's start at `depth`: its tabs, tag and attributes, and when it has no children the
+// whole element with its line feed. True when element children follow (after the value's own line).
+template <typename Impl, typename Out>
+bool printStart(const Impl& node, int64 depth, bool indent, Out& out) {
+    if (indent) out.repeat(u'\t', depth);
+    out.put(u'<');
+    out.text(node.mName.view(), Escape::NONE);
+    for (const auto& a : node.mAttributes) {
+        out.put(u' ');
+        out.text(a.mName.view(), Escape::NONE);
+        out.put(u'=');
+        const bool hasDoubleQuote = a.mValue.view().find('"') != std::string_view::npos;
+        const char16_t quote = hasDoubleQuote ? u'\'' : u'"';
+        out.put(quote);
+        out.text(a.mValue.view(), hasDoubleQuote ? Escape::IN_SINGLE_QUOTES : Escape::IN_DOUBLE_QUOTES);
+        out.put(quote);
+    }
+    const bool hasValue = node.mValue.length() > 0;
+    if (!node.mFirstChild) {
+        if (hasValue) {
+            out.put(u'>');
+            out.text(node.mValue.view(), Escape::TEXT);
+            printEnd(node, 0, false, out);
+        } else {
+            out.markup("/>");
+        }
+        if (indent) out.put(u'\n');
+        return false;
+    }
+    out.put(u'>');
+    if (indent) out.put(u'\n');
+    if (hasValue) {
+        if (indent) out.repeat(u'\t', depth + 1);
+        out.text(node.mValue.view(), Escape::TEXT);
+        if (indent) out.put(u'\n');
+    }
+    return true;
+}
+
+// The whole tree below `top`, depth first without recursion, then the document's line feed.
+template <typename Impl, typename Out>
+void printTree(const Impl& top, bool indent, Out& out) {
+    struct Open {
+        const Impl* node;
+        const typename Impl::Child* next; // the next child to print
+    };
+    Stack<Open, HeapAllocator, int64> open;
+    if (printStart(top, 0, indent, out)) open.push(Open{&top, top.mFirstChild});
+    while (!open.isEmpty()) {
+        Open& current = open.back();
+        if (const auto* child = current.next) {
+            current.next = child->mNext;
+            const Impl& node = Impl::of(child->mNode);
+            if (printStart(node, open.size(), indent, out)) open.push(Open{&node, node.mFirstChild});
+        } else {
+            printEnd(*current.node, open.size() - 1, indent, out);
+            open.pop();
+        }
+    }
+    if (indent) out.put(u'\n');
 }
 
 } // namespace
 
 String XmlWriterNode::toString(bool indent) const {
-    if (!mImpl) return String();
-    AutoPtr<RapidDocument> document = makeAutoPtr<RapidDocument>();
-    usePoolAllocator(*document);
-    // Converts the subtree below `impl` into children of `element`; returns an upper bound of the
-    // subtree's printed size at `depth` (with indenting): "<" name ">" "</" name ">", the tabs before
-    // both tags and before a text line, three line feeds and the escaped texts.
-    struct Tree {
-        static int64 convert(RapidDocument& document, const Impl& impl, RapidNode* element, int depth) {
-            int64 size = 2 * impl.mName.length() + 5 + 3 * int64(depth + 1) + 3 + escapedSize(impl.mValue);
-            for (const Impl::Attribute& a : impl.mAttributes)
-                size += a.mName.length() + 4 + escapedSize(a.mValue);
-            for (const Impl::Child* c = impl.mFirstChild; c; c = c->mNext) {
-                const Impl& childImpl = *c->mNode.mImpl;
-                RapidNode* child = toRapidNode(document, childImpl);
-                element->append_node(child);
-                size += convert(document, childImpl, child, depth + 1);
-            }
-            return size;
-        }
-    };
-    RapidNode* top = toRapidNode(*document, *mImpl);
-    document->append_node(top);
-    const int64 estimate = Tree::convert(*document, *mImpl, top, 0) + 1; // the document's own line feed
-
-    // Print into a buffer of the estimated size; if the text turned out longer, print again into a
-    // buffer of exactly its size.
-    Stack<char, HeapAllocator, int64> bytes;
-    bytes.reserve(estimate);
-    const int flags = indent ? 0 : rapidxml::print_no_indenting;
-    int64 size = rapidxml::print(BoundedWriter(bytes.data(), bytes.data() + estimate), *document, flags).position() -
-                 bytes.data();
-    if (size > estimate) {
-        bytes = Stack<char, HeapAllocator, int64>();
-        bytes.reserve(size);
-        size = rapidxml::print(BoundedWriter(bytes.data(), bytes.data() + size), *document, flags).position() -
-               bytes.data();
-    }
-    return String::fromUtf8(std::string_view(bytes.data(), size_t(size)));
+    String text;
+    if (!mImpl) return text;
+    UnitCounter counter;
+    printTree(*mImpl, indent, counter);
+    if (counter.units() > int64(String::nPos) - 1) throw BadAlloc(size_t(counter.units()) * sizeof(char16_t));
+    text.reserve(int(counter.units()) + 1);
+    UnitWriter writer(text);
+    printTree(*mImpl, indent, writer);
+    writer.finish();
+    return text;
 }
 
 } // namespace Kalvex
