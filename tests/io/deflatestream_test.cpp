@@ -92,22 +92,27 @@ protected:
 // A target that counts what reaches it, optionally failing on flush.
 class CountingTarget : public BinaryOutputStream {
 public:
-    explicit CountingTarget(int64& written, int& flushes, bool failFlush = false)
+    explicit CountingTarget(int64& written, int& flushes, bool failFlush = false, bool failWrite = false)
         : mWritten(written)
         , mFlushes(flushes)
-        , mFailFlush(failFlush) {}
+        , mFailFlush(failFlush)
+        , mFailWrite(failWrite) {}
     void flush() override {
         ++mFlushes;
         if (mFailFlush) throw Exception("disk full");
     }
 
 protected:
-    void writeImpl(const void*, int64 count) override { mWritten += count; }
+    void writeImpl(const void*, int64 count) override {
+        if (mFailWrite) throw Exception("disk full");
+        mWritten += count;
+    }
 
 private:
     int64& mWritten;
     int& mFlushes;
     bool mFailFlush;
+    bool mFailWrite;
 };
 
 class DeflateFiles : public TolvanTest::TempDirTest {};
@@ -277,6 +282,26 @@ TEST(DeflateStreams, CloseReportsTargetFailuresAndCloses) {
     EXPECT_EQ(thrownMessage([&] { (void)out.close(); }), "disk full");
     EXPECT_GT(written, 0);
     EXPECT_EQ(thrownMessage([&] { (void)out.close(); }), "Using uninitialized ZipOutputStream");
+}
+
+TEST(DeflateStreams, AfterAFailedTargetWriteNothingMoreIsAccepted) {
+    const std::string data = randomBytes(3 * 131072, 7);
+    const char* const broken =
+        "Cannot go on compressing: an earlier write of compressed data to the target failed";
+    int64 written = 0;
+    int flushes = 0;
+    {
+        DeflateOutputStream out(
+            AutoPtr<BinaryOutputStream>(makeAutoPtr<CountingTarget>(written, flushes, false, true)));
+        EXPECT_EQ(thrownMessage([&] { out.write(data.data(), int64(data.size())); }), "disk full");
+        EXPECT_EQ(thrownMessage([&] { out.write("x", 1); }), broken);
+        EXPECT_EQ(thrownMessage([&] { (void)out.close(); }), broken) << "close must not report success";
+        EXPECT_EQ(thrownMessage([&] { (void)out.close(); }), "Using uninitialized ZipOutputStream");
+    }
+    DeflateOutputStream unclosed(
+        AutoPtr<BinaryOutputStream>(makeAutoPtr<CountingTarget>(written, flushes, false, true)));
+    EXPECT_EQ(thrownMessage([&] { unclosed.write(data.data(), int64(data.size())); }), "disk full");
+    // Destruction does not try to finish broken data (and does not throw).
 }
 
 TEST(DeflateStreams, UninitializedAndClosedStreamsThrow) {

@@ -154,7 +154,7 @@ DeflateOutputStream::DeflateOutputStream(const Path& path)
 DeflateOutputStream::~DeflateOutputStream() {
     if (!mState) return;
     try {
-        compressPending(Z_FINISH);
+        if (!mTargetFailed) compressPending(Z_FINISH);
     } catch (...) { // a destructor cannot report the failure
     }
     release();
@@ -164,8 +164,15 @@ void DeflateOutputStream::checkInitialised() const {
     if (!mState) throw Exception("Using uninitialized ZipOutputStream");
 }
 
+void DeflateOutputStream::checkTargetIntact() const {
+    if (mTargetFailed) {
+        throw Exception("Cannot go on compressing: an earlier write of compressed data to the target failed");
+    }
+}
+
 void DeflateOutputStream::writeImpl(const void* src, int64 count) {
     checkInitialised();
+    checkTargetIntact();
     const auto* in = static_cast<const std::byte*>(src);
     while (count > 0) {
         const int32 n = int32(std::min(count, int64(BLOCK - mPending)));
@@ -188,7 +195,12 @@ void DeflateOutputStream::compressPending(int mode) {
         deflate(&z, mode);
         const int64 produced = BLOCK - int64(z.avail_out);
         if (produced > 0) {
-            mTarget->write(area, produced);
+            try {
+                mTarget->write(area, produced);
+            } catch (...) {
+                mTargetFailed = true;
+                throw;
+            }
             mCompressedTotal += produced;
         }
     } while (z.avail_out == 0);
@@ -203,6 +215,7 @@ void DeflateOutputStream::flush() {
 int64 DeflateOutputStream::close() {
     checkInitialised();
     try {
+        checkTargetIntact();
         compressPending(Z_FINISH);
         // Buffered bytes of the target must reach it now: destroying it could not report a failure.
         mTarget->flush();

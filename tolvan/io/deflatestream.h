@@ -89,11 +89,13 @@ public:
     void flush() override;
 
 protected:
-    /// Buffers the bytes, compressing each full 128 KiB block; throws Exception when uninitialised.
+    /// Buffers the bytes, compressing each full 128 KiB block; throws Exception when uninitialised or
+    /// after a failed write to the target (the compressed data would be incomplete).
     void writeImpl(const void* src, int64 count) override;
 
 private:
     void checkInitialised() const;
+    void checkTargetIntact() const;
     // Compresses the pending input with the zlib flush mode and writes the result to the target.
     void compressPending(int mode);
     // Ends zlib's state and destroys the target.
@@ -103,6 +105,8 @@ private:
     Detail::DeflateState* mState = nullptr;
     int32 mPending = 0;
     int64 mCompressedTotal = 0;
+    // A write to the target failed: the compressed data is broken, so nothing more is accepted.
+    bool mTargetFailed = false;
 };
 
 } // namespace Io
