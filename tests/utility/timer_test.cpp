@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <compare>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using namespace Kalvex;
@@ -92,6 +94,28 @@ struct Loader {
         return output.texts().front();
     }
 };
+// Operators whose names hold '<', '>', '(' or spaces; each keeps the report of its last call.
+struct Level {
+    mutable std::string mReport;
+    explicit operator bool() const {
+        const TolvanTest::CapturedDebugOutput output;
+        { KALVEX_FUNCTION_ELAPSED_TIME(); }
+        mReport = output.texts().front();
+        return true;
+    }
+    auto operator<=>(const Level&) const {
+        const TolvanTest::CapturedDebugOutput output;
+        { KALVEX_FUNCTION_ELAPSED_TIME(); }
+        mReport = output.texts().front();
+        return 0 <=> 0;
+    }
+    bool operator()(int) const {
+        const TolvanTest::CapturedDebugOutput output;
+        { KALVEX_FUNCTION_ELAPSED_TIME(); }
+        mReport = output.texts().front();
+        return true;
+    }
+};
 } // namespace Scene
 } // namespace
 
@@ -117,6 +141,19 @@ TEST(FunctionElapsedTime, MacroNamesTheQualifiedFunction) {
     EXPECT_TRUE(Scene::Loader().load(1, "x").starts_with(
         ">>>  Function call:  {anonymous}::Scene::Loader::load took "))
         << Scene::Loader().load(1, "x");
+
+    const Scene::Level level;
+    (void)bool(level);
+    EXPECT_TRUE(
+        level.mReport.starts_with(">>>  Function call:  {anonymous}::Scene::Level::operator bool took "))
+        << level.mReport;
+    (void)(level <=> level);
+    EXPECT_TRUE(
+        level.mReport.starts_with(">>>  Function call:  {anonymous}::Scene::Level::operator<=> took "))
+        << level.mReport;
+    (void)level(1);
+    EXPECT_TRUE(level.mReport.starts_with(">>>  Function call:  {anonymous}::Scene::Level::operator() took "))
+        << level.mReport;
 }
 
 TEST(FunctionElapsedTime, QualifiedNameDropsReturnTypeParametersAndNotes) {
@@ -147,6 +184,51 @@ TEST(FunctionElapsedTime, QualifiedNameDropsReturnTypeParametersAndNotes) {
     for (const Case& test : cases)
         EXPECT_EQ(test.name, test.expected);
 }
+
+// GCC's and Clang's forms of operators, conversions and names with parentheses or '<' inside.
+#define KALVEX_TEST_QUALIFIED_NAME(pretty) std::string(Detail::QualifiedFunctionName(pretty).mText)
+
+TEST(FunctionElapsedTime, QualifiedNameKeepsOperatorNamesWhole) {
+    const std::pair<std::string, std::string_view> cases[] = {
+        {KALVEX_TEST_QUALIFIED_NAME("auto Kalvex::Version::operator<=>(const Kalvex::Version&) const"),
+         "Kalvex::Version::operator<=>"},
+        {KALVEX_TEST_QUALIFIED_NAME("bool Kalvex::Version::operator<=(const Kalvex::Version&) const"),
+         "Kalvex::Version::operator<="},
+        {KALVEX_TEST_QUALIFIED_NAME("bool Kalvex::Version::operator>(const Kalvex::Version&) const"),
+         "Kalvex::Version::operator>"},
+        {KALVEX_TEST_QUALIFIED_NAME("std::ostream& Kalvex::operator<<(std::ostream&, const Kalvex::Path&)"),
+         "Kalvex::operator<<"},
+        {KALVEX_TEST_QUALIFIED_NAME("Kalvex::Bits& Kalvex::Bits::operator>>=(int)"),
+         "Kalvex::Bits::operator>>="},
+        {KALVEX_TEST_QUALIFIED_NAME("T* Kalvex::Ptr<T>::operator->() const [with T = int]"),
+         "Kalvex::Ptr<T>::operator->"},
+        {KALVEX_TEST_QUALIFIED_NAME("int Kalvex::Less::operator()(int, int) const"),
+         "Kalvex::Less::operator()"},
+        {KALVEX_TEST_QUALIFIED_NAME("int& Kalvex::Grid::operator[](int)"), "Kalvex::Grid::operator[]"},
+        {KALVEX_TEST_QUALIFIED_NAME("Kalvex::String::operator bool() const"),
+         "Kalvex::String::operator bool"},
+        {KALVEX_TEST_QUALIFIED_NAME("Kalvex::Path::operator const char*() const"),
+         "Kalvex::Path::operator const char*"},
+        {KALVEX_TEST_QUALIFIED_NAME("Kalvex::Table::operator std::map<int, int>() const"),
+         "Kalvex::Table::operator std::map<int, int>"},
+        {KALVEX_TEST_QUALIFIED_NAME("static void* Kalvex::Object::operator new [](size_t)"),
+         "Kalvex::Object::operator new []"},
+        {KALVEX_TEST_QUALIFIED_NAME("int Kalvex::operator\"\"_m(long long unsigned int)"),
+         "Kalvex::operator\"\"_m"},
+        {KALVEX_TEST_QUALIFIED_NAME("int Kalvex::operatorCount(int)"), "Kalvex::operatorCount"},
+        {KALVEX_TEST_QUALIFIED_NAME("void Kalvex::Queue<(1 > 2)>::push(int)"),
+         "Kalvex::Queue<(1 > 2)>::push"},
+        {KALVEX_TEST_QUALIFIED_NAME("std::function<void(int)> Kalvex::makeHandler()"), "Kalvex::makeHandler"},
+        {KALVEX_TEST_QUALIFIED_NAME(
+             "const char *(anonymous namespace)::Level::operator const char *() const"),
+         "(anonymous namespace)::Level::operator const char *"},
+        {KALVEX_TEST_QUALIFIED_NAME("const char *Kalvex::Path::cStr() const"), "Kalvex::Path::cStr"},
+    };
+    for (const auto& [name, expected] : cases)
+        EXPECT_EQ(name, expected);
+}
+
+#undef KALVEX_TEST_QUALIFIED_NAME
 
 // DelayedCallback -------------------------------------------------------------------------------------
 

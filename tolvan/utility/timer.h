@@ -86,42 +86,82 @@ private:
         size_t mBegin;
         size_t mEnd;
     };
-    static consteval bool startsWith(const char* text, size_t length, size_t at, const char* word) {
+    static constexpr bool startsWith(const char* text, size_t length, size_t at, const char* word) {
         for (size_t i = 0; word[i] != '\0'; ++i) {
             if (at + i >= length || text[at + i] != word[i]) return false;
         }
         return true;
     }
-    // The name ends at the first '(' outside template arguments that opens the parameter list (not one
-    // of "operator()" or "(anonymous namespace)"); it begins after the last space before it outside
-    // template arguments (the end of the return type).
-    static consteval Span findName(const char* text, size_t length) {
+    static constexpr bool isIdentifierChar(char c) {
+        return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    }
+    static constexpr bool isOperatorChar(char c) {
+        for (const char* p = "+-*/%^&|~!=<>,"; *p != '\0'; ++p) {
+            if (c == *p) return true;
+        }
+        return false;
+    }
+    // Whether the keyword "operator" (not a longer identifier) starts at `at`.
+    static constexpr bool isOperatorKeyword(const char* text, size_t length, size_t at) {
+        return startsWith(text, length, at, "operator") && (at == 0 || !isIdentifierChar(text[at - 1])) &&
+               (at + 8 >= length || !isIdentifierChar(text[at + 8]));
+    }
+    // The end of an operator function's name starting at `at` with "operator": "operator()",
+    // "operator[]", a run of symbol characters ("operator<=>", "operator->*", "operator<"), a literal
+    // operator ("operator\"\"_km"), or a named one running to its parameter list ("operator new[]",
+    // "operator bool", "operator const std::vector<int>&").
+    static constexpr size_t operatorEnd(const char* text, size_t length, size_t at) {
+        size_t i = at + 8;
+        if (startsWith(text, length, i, "()") || startsWith(text, length, i, "[]")) return i + 2;
+        if (i < length && isOperatorChar(text[i])) {
+            while (i < length && isOperatorChar(text[i]))
+                ++i;
+            return i;
+        }
         int angle = 0;
+        for (; i < length && (angle > 0 || text[i] != '('); ++i) {
+            if (text[i] == '<') ++angle;
+            if (text[i] == '>' && angle > 0) --angle;
+        }
+        return i;
+    }
+    // The name ends at the first '(' outside template arguments and parentheses, which opens the
+    // parameter list; it begins after the last space before it outside them (the end of the return
+    // type, less a '*' or '&' of it). Operator names and Clang's "(anonymous namespace)" are taken
+    // whole. Inside parentheses (a function type or an expression in template arguments) '<' and '>'
+    // are not counted.
+    static constexpr Span findName(const char* text, size_t length) {
+        int angle = 0;
+        int paren = 0;
         size_t begin = 0;
         for (size_t i = 0; i < length; ++i) {
             const char c = text[i];
-            if (startsWith(text, length, i, "operator()")) {
-                i += 9;
-            } else if (startsWith(text, length, i, "(anonymous namespace)")) {
+            if (angle == 0 && paren == 0 && isOperatorKeyword(text, length, i)) {
+                return withoutDeclarator(text, begin, operatorEnd(text, length, i));
+            }
+            if (startsWith(text, length, i, "(anonymous namespace)")) {
                 i += 20;
-            } else if (startsWith(text, length, i, "operator<<") ||
-                       startsWith(text, length, i, "operator>>")) {
-                i += 9;
-            } else if (startsWith(text, length, i, "operator<") || startsWith(text, length, i, "operator>")) {
-                i += 8;
-            } else if (startsWith(text, length, i, "operator->")) {
-                i += 9;
-            } else if (c == '<') {
+            } else if (c == '(' && angle == 0 && paren == 0) {
+                return withoutDeclarator(text, begin, i);
+            } else if (c == '(') {
+                ++paren;
+            } else if (c == ')' && paren > 0) {
+                --paren;
+            } else if (c == '<' && paren == 0) {
                 ++angle;
-            } else if (c == '>') {
+            } else if (c == '>' && paren == 0 && angle > 0) {
                 --angle;
-            } else if (c == ' ' && angle == 0) {
+            } else if (c == ' ' && angle == 0 && paren == 0) {
                 begin = i + 1;
-            } else if (c == '(' && angle == 0) {
-                return {begin, i};
             }
         }
-        return {begin, length};
+        return withoutDeclarator(text, begin, length);
+    }
+    // Clang writes a pointer or reference return type against the name ("const char *Kalvex::f").
+    static constexpr Span withoutDeclarator(const char* text, size_t begin, size_t end) {
+        while (begin < end && (text[begin] == '*' || text[begin] == '&'))
+            ++begin;
+        return {begin, end};
     }
 };
 
