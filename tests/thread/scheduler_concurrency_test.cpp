@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -103,6 +104,37 @@ TEST(Scheduler, ParentFinishesOnlyAfterAllSubtasks) {
     EXPECT_EQ(childrenRun.load(), 3);
 }
 
+TEST(Scheduler, ParentOfManySubtasksWaitsForTheOneHeldBack) {
+    Scheduler scheduler(u"many");
+    constexpr int SUBTASKS = 100;
+    // The held-back sub-task is the first, a middle or the last one submitted (on the submitting
+    // worker the newest runs first, thieves take the oldest).
+    for (const int held : {0, SUBTASKS / 2, SUBTASKS - 1}) {
+        SCOPED_TRACE("held back: sub-task " + std::to_string(held));
+        Gate gate;
+        std::atomic<int> done{0};
+        const SharedPtr<LambdaTask> parent = task([&](LambdaTask&) -> SharedPtr<Task> {
+            for (int i = 0; i < SUBTASKS; ++i) {
+                scheduler.submit(task([&, i] {
+                                     if (i == held) {
+                                         EXPECT_TRUE(gate.waitOpen());
+                                     }
+                                     ++done;
+                                 }),
+                                 TaskPriority::Normal);
+            }
+            return nullptr;
+        });
+        scheduler.submit(parent, TaskPriority::Normal);
+        EXPECT_TRUE(waitUntil([&] { return done.load() == SUBTASKS - 1; }));
+        EXPECT_FALSE(parent->waitFor(0));
+        EXPECT_FALSE(parent->isFinished());
+        gate.open();
+        EXPECT_TRUE(parent->waitFor(60000));
+        EXPECT_EQ(done.load(), SUBTASKS);
+    }
+}
+
 TEST(Scheduler, SubtasksInheritTheParentsPriorityAndRoot) {
     Scheduler scheduler(u"prio");
     SharedPtr<LambdaTask> child;
@@ -160,6 +192,40 @@ TEST(Scheduler, ContinuationRunsAsPartOfItsTask) {
     EXPECT_EQ(again->mRuns.load(), 3);
 }
 
+// A task handed over twice, by submit or as a continuation in any order, runs once; the second hand-over
+// fails like a second submit (the returning task fails with Exception).
+TEST(Scheduler, ATaskSubmittedOrReturnedTwiceRunsOnce) {
+    Scheduler scheduler(u"twice");
+    const auto returning = [](const SharedPtr<LambdaTask>& continuation) {
+        return task([continuation](LambdaTask&) -> SharedPtr<Task> { return continuation; });
+    };
+    enum HandOver { SUBMIT, RETURN };
+    const std::pair<HandOver, HandOver> cases[] = {{RETURN, RETURN}, {SUBMIT, RETURN}, {RETURN, SUBMIT}};
+    for (const auto& [first, second] : cases) {
+        SCOPED_TRACE(std::string(first == SUBMIT ? "submitted" : "returned") + " first, then " +
+                     (second == SUBMIT ? "submitted" : "returned"));
+        const SharedPtr<LambdaTask> shared = task([] {});
+        if (first == SUBMIT) {
+            scheduler.submit(shared, TaskPriority::Normal);
+        } else {
+            const SharedPtr<LambdaTask> returner = returning(shared);
+            scheduler.submit(returner, TaskPriority::Normal);
+            ASSERT_TRUE(returner->waitFor(60000));
+        }
+        ASSERT_TRUE(shared->waitFor(60000));
+        if (second == SUBMIT) {
+            EXPECT_THROW(scheduler.submit(shared, TaskPriority::Normal), Exception);
+        } else {
+            const SharedPtr<LambdaTask> returner = returning(shared);
+            scheduler.submit(returner, TaskPriority::Normal);
+            // Time-limited, so that a task run twice (its counts broken) fails instead of hanging.
+            EXPECT_THROW((void)returner->waitFor(60000), Exception);
+            EXPECT_TRUE(returner->isFinished());
+        }
+        EXPECT_EQ(shared->mRuns.load(), 1);
+    }
+}
+
 TEST(Scheduler, ExceptionsReachWaitAndWaitForAllSubtasks) {
     SingleWorkerScheduler single;
     Scheduler& scheduler = single.scheduler;
@@ -172,6 +238,9 @@ TEST(Scheduler, ExceptionsReachWaitAndWaitForAllSubtasks) {
         EXPECT_STREQ(e.what(), "task failed");
     }
     EXPECT_THROW((void)failing->waitFor(1000), std::runtime_error);
+    // A zero or negative time-out only answers whether the task is finished.
+    EXPECT_NO_THROW(EXPECT_TRUE(failing->waitFor(0)));
+    EXPECT_NO_THROW(EXPECT_TRUE(failing->waitFor(-1)));
 
     // Only the first sub-task exception reaches the parent; on one worker the newest runs first.
     std::string caught;
@@ -355,9 +424,31 @@ TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
     scheduler.setWorkerThreadsPriority(SchedulerWorkerThreadPriority(7));
     EXPECT_EQ(scheduler.workerThreadsPriority(), SchedulerWorkerThreadPriority::BelowNormal);
     bool reported = false;
-    for (const std::string& text : output.texts())
-        reported |= text.starts_with("!!! CASSERT fired:\n File: thread/scheduler");
+    for (const std::string& text : output.texts()) {
+        reported |= text.starts_with("!!! CASSERT fired:\n File: thread/scheduler") &&
+                    text.find("\nLine: 389\n") != std::string::npos;
+    }
     EXPECT_TRUE(reported);
+}
+
+TEST(Scheduler, HugeTimeOutsWaitUntilTheTaskIsDone) {
+    Scheduler scheduler(u"huge");
+    Gate gate;
+    const SharedPtr<LambdaTask> held = task([&] { EXPECT_TRUE(gate.waitOpen()); });
+    const unsigned mainThread = Utils::getThreadId();
+    std::atomic<bool> waiting{false};
+    // Opens the gate once this thread blocks in waitFor, so the wait really has to wait.
+    Thread opener([&] {
+        EXPECT_TRUE(waitUntil([&] { return waiting.load(); }));
+        EXPECT_TRUE(TolvanTest::waitUntilBlocked(mainThread));
+        gate.open();
+    });
+    scheduler.submit(held, TaskPriority::Normal);
+    EXPECT_TRUE(held->waitTillStarted(std::numeric_limits<int64>::max()));
+    waiting = true;
+    EXPECT_TRUE(held->waitFor(std::numeric_limits<int64>::max()));
+    EXPECT_TRUE(opener.join());
+    EXPECT_TRUE(held->isFinished());
 }
 
 TEST(Scheduler, ParallelWorkerCountIsClamped) {
@@ -467,7 +558,10 @@ TEST(Scheduler, DestructionDropsQueuedTasks) {
 TEST(Scheduler, MillionTinyTasksInATreeEachRunOnce) {
     Scheduler scheduler(u"stress");
     constexpr int LEAVES = 1'000'000;
-    std::unique_ptr<std::atomic<uint8_t>[]> runs(new std::atomic<uint8_t>[LEAVES]());
+    constexpr int NODES = 2 * LEAVES - 1;
+    // Leaf [i, i + 1) counts at i; an inner node counts at LEAVES - 1 + its split point, which is
+    // between 1 and LEAVES - 1 and different for every inner node.
+    std::unique_ptr<std::atomic<uint8_t>[]> runs(new std::atomic<uint8_t>[NODES]());
     // Splits [begin, end) in halves until single leaves; every node is a task.
     std::function<SharedPtr<LambdaTask>(int, int)> node = [&](int begin, int end) {
         return task([&, begin, end](LambdaTask& self) -> SharedPtr<Task> {
@@ -476,6 +570,7 @@ TEST(Scheduler, MillionTinyTasksInATreeEachRunOnce) {
                 return nullptr;
             }
             const int middle = begin + (end - begin) / 2;
+            runs[size_t(LEAVES - 1 + middle)].fetch_add(1, std::memory_order_relaxed);
             scheduler.submit(node(begin, middle), TaskPriority::Normal);
             scheduler.submit(node(middle, end), TaskPriority::Normal);
             if ((end - begin) % 3 == 0) self.waitForAllSubtasks(); // some nodes wait, others just return
@@ -486,7 +581,7 @@ TEST(Scheduler, MillionTinyTasksInATreeEachRunOnce) {
     scheduler.submit(root, TaskPriority::Normal);
     root->wait();
     int wrong = 0;
-    for (int i = 0; i < LEAVES; ++i)
+    for (int i = 0; i < NODES; ++i)
         wrong += runs[size_t(i)].load() != 1;
     EXPECT_EQ(wrong, 0);
 }

@@ -181,7 +181,8 @@ TEST(StandbyThread, EscapingExceptionIsShownReportedAndSurvived) {
     EXPECT_EQ(dialogs.mMessage, "disk full");
     bool reported = false;
     for (const std::string& text : output.texts()) {
-        reported |= text.starts_with("!!! CASSERT fired:\n File: thread/standbythread");
+        reported |= text.starts_with("!!! CASSERT fired:\n File: thread/standbythread") &&
+                    text.find("\nLine: 93\n") != std::string::npos;
     }
     EXPECT_TRUE(reported);
     std::atomic<bool> nextRan{false};

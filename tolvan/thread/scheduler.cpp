@@ -22,11 +22,24 @@ namespace {
 constexpr int LEVELS = 5;
 constexpr size_t WORKER_STACK_SIZE = 8388608;
 constexpr int64 NS_PER_MS = 1'000'000;
+// Longer time-outs of blocked waits have no deadline: now + the time-out in the clock's nanoseconds
+// would overflow for the largest ones, and 100 years is forever for a process.
+constexpr int64 MAX_TIMED_WAIT_MS = 100LL * 366 * 24 * 60 * 60 * 1000;
+// The line an out-of-range worker priority is reported at. Fixed rather than __LINE__: assertion sites are
+// known by file and line, and this one keeps its line across edits of the file.
+constexpr int PRIORITY_ASSERT_LINE = 389;
 
 std::atomic<uint64> gNextTaskId{0};
 
 int levelOf(TaskPriority priority) {
     return int(priority);
+}
+
+// The failure of handing a task to the scheduler (by submit or as a continuation) a second time.
+Exception alreadySubmitted(const Task& task) {
+    return Exception(("Scheduler: task " + std::to_string(task.getId()) +
+                      " was already submitted or returned as a continuation")
+                         .c_str());
 }
 
 // Busy polling backs off to the kernel now and then, so that on a loaded machine a waiting worker does
@@ -194,6 +207,8 @@ struct SchedulerState {
     }
 
     static SharedPtr<Task> execute(Task& task);
+    // Stores `error` as the task's own exception and, when it is the first, as its parent's sub-task one.
+    static void recordFailure(Task& task, const std::exception_ptr& error);
     static void finish(Task* task) noexcept;
 };
 
@@ -207,16 +222,19 @@ SharedPtr<Task> SchedulerState::execute(Task& task) {
     try {
         return task.run();
     } catch (...) {
-        const std::exception_ptr error = std::current_exception();
-        {
-            std::lock_guard guard(task.mMutex);
-            task.mException = error;
-        }
-        if (Task* parent = task.mParent.get()) {
-            std::lock_guard guard(parent->mMutex);
-            if (!parent->mSubtaskException) parent->mSubtaskException = error;
-        }
+        recordFailure(task, std::current_exception());
         return nullptr;
+    }
+}
+
+void SchedulerState::recordFailure(Task& task, const std::exception_ptr& error) {
+    {
+        std::lock_guard guard(task.mMutex);
+        task.mException = error;
+    }
+    if (Task* parent = task.mParent.get()) {
+        std::lock_guard guard(parent->mMutex);
+        if (!parent->mSubtaskException) parent->mSubtaskException = error;
     }
 }
 
@@ -249,6 +267,16 @@ bool SchedulerState::runOneTask(SchedulerWorker& w, int minLevel) {
     w.mCurrent = std::move(task);
     while (SharedPtr<Task> continuation = execute(*w.mCurrent)) {
         if (continuation.get() == w.mCurrent.get()) continue; // a task returning itself runs again
+        if (continuation->mSubmitted.exchange(true)) {
+            // Already queued or run elsewhere: as for a second submit, the task that returned it fails
+            // (with BadAlloc instead when even the message cannot be built).
+            try {
+                throw alreadySubmitted(*continuation);
+            } catch (...) {
+                recordFailure(*w.mCurrent, std::current_exception());
+            }
+            break;
+        }
         continuation->mParent = std::move(w.mCurrent);
         continuation->mPriority = continuation->mParent->mPriority;
         w.mCurrent = std::move(continuation);
@@ -313,12 +341,14 @@ bool Task::cancel() {
     return mRunState.load() == CANCELLED;
 }
 
+// seq_cst like mWaiters' increment and read, so a waiter and wakeWaiters never both miss each other.
 bool Task::isFinished() const {
-    return mPending.load(std::memory_order_acquire) == 0;
+    return mPending.load(std::memory_order_seq_cst) == 0;
 }
 
+// seq_cst for the same reason as isFinished.
 bool Task::isStarted() const noexcept {
-    return mRunState.load(std::memory_order_acquire) == STARTED;
+    return mRunState.load(std::memory_order_seq_cst) == STARTED;
 }
 
 uint64 Task::rootTaskId() const {
@@ -337,9 +367,10 @@ void Task::wakeWaiters() const {
 template <typename Done>
 bool Task::blockUntil(Done done, Optional<int64> timeoutMs) const {
     std::unique_lock lock(mMutex);
+    // seq_cst, paired with the predicate's seq_cst load against wakeWaiters' skipped notify.
     mWaiters.fetch_add(1, std::memory_order_seq_cst);
     bool result = true;
-    if (!timeoutMs) {
+    if (!timeoutMs || *timeoutMs > MAX_TIMED_WAIT_MS) {
         mCondition.wait(lock, done);
     } else {
         result = mCondition.wait_for(lock, std::chrono::milliseconds(*timeoutMs), done);
@@ -386,7 +417,8 @@ int Task::getWorkerThreadIndex() const {
 }
 
 void Task::waitForAllSubtasks() const {
-    const auto onlySelfLeft = [this] { return mPending.load(std::memory_order_acquire) <= 1; };
+    // seq_cst for the same reason as isFinished.
+    const auto onlySelfLeft = [this] { return mPending.load(std::memory_order_seq_cst) <= 1; };
     if (tWorker) {
         SchedulerState::helpUntil(*tWorker, onlySelfLeft, NONE);
     } else {
@@ -451,11 +483,8 @@ void Scheduler::submit(const SharedPtr<Task>& task, TaskPriority priority) {
             ("Scheduler::submit: task priority " + std::to_string(levelOf(priority)) + " is outside 0 to 4")
                 .c_str());
     }
-    if (task->mSubmitted.exchange(true)) {
-        // Running a task twice would corrupt its pending count and its parent's.
-        throw Exception(
-            ("Scheduler::submit: task " + std::to_string(task->mId) + " was already submitted").c_str());
-    }
+    // Running a task twice would corrupt its pending count and its parent's.
+    if (task->mSubmitted.exchange(true)) throw alreadySubmitted(*task);
     SchedulerState& s = *mState;
     std::unique_lock wakeLock(s.mMutex, std::defer_lock);
     if (s.mTotal.fetch_add(1) == 0) {
@@ -520,9 +549,11 @@ void Scheduler::setWorkerThreadsPriority(SchedulerWorkerThreadPriority priority)
                                                Detail::PRIORITY_NORMAL, Detail::PRIORITY_ABOVE_NORMAL,
                                                Detail::PRIORITY_HIGHEST};
     const int index = int(priority) + 2;
-    const bool known = index >= 0 && index < 5;
-    KALVEX_REPORT_ASSERT(known);
-    if (!known) return;
+    if (index < 0 || index >= 5) {
+        Detail::reportFailedAssertion(__FILE__, PRIORITY_ASSERT_LINE,
+                                      "priority >= Idle && priority <= Highest");
+        return;
+    }
     for (int i = 0; i < s.mThreads.size(); ++i) {
         (void)Detail::setThreadPriority(s.mThreads[i].handle(), WIN32_PRIORITIES[index]);
     }

@@ -87,7 +87,9 @@ public:
 
 protected:
     /// The task's work. May submit sub-tasks; may return a continuation, which becomes a sub-task run
-    /// right after (returning the task itself runs it again). An exception is stored in the task.
+    /// right after (returning the task itself runs it again). An exception is stored in the task. A
+    /// continuation that was submitted or returned before is not run again: this task fails with
+    /// Exception instead.
     virtual SharedPtr<Task> run() = 0;
 
     /// Whether the task has no parent.
@@ -106,9 +108,10 @@ private:
 
     enum RunState : uint8 { NOT_STARTED = 0, STARTED = 1, CANCELLED = 2 };
 
-    // Blocks a thread that is not a worker until `done` holds or `deadlineNs` (monotonic) passes.
+    // Blocks a thread that is not a worker until `done` holds or `timeoutMs` (monotonic) has passed;
+    // no time-out, or one beyond 100 years (too large to add to the clock), waits without limit.
     template <typename Done>
-    bool blockUntil(Done done, Optional<int64> deadlineNs) const;
+    bool blockUntil(Done done, Optional<int64> timeoutMs) const;
     void wakeWaiters() const;
     void rethrowOwnException() const;
 
@@ -140,7 +143,8 @@ public:
 
     /// Queues `task` (priority 0 to 4). From a worker of this scheduler it becomes a sub-task of the
     /// worker's current task, at least at that task's priority; from any other thread a root task.
-    /// Throws Exception for an empty task, a priority out of range or a task submitted before.
+    /// Throws Exception for an empty task, a priority out of range or a task submitted (or returned as
+    /// a continuation) before.
     void submit(const SharedPtr<Task>& task, TaskPriority priority);
 
     /// The number of worker threads.

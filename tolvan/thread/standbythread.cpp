@@ -14,6 +14,14 @@
 
 namespace Kalvex {
 
+namespace {
+
+// The line an exception escaping a job is reported at. Fixed rather than __LINE__: assertion sites are known
+// by file and line, and this one keeps its line across edits of the file.
+constexpr int JOB_EXCEPTION_ASSERT_LINE = 93;
+
+} // namespace
+
 namespace Detail {
 
 // Shared by the StandbyThread and its thread, so that a thread detached after a join time-out never
@@ -72,7 +80,7 @@ void StandbyThreadState::runJob() noexcept {
     } catch (...) {
         // The report below still tells what happened.
     }
-    Detail::reportFailedAssertion(__FILE__, __LINE__, failure);
+    Detail::reportFailedAssertion(__FILE__, JOB_EXCEPTION_ASSERT_LINE, failure);
 }
 
 void StandbyThreadState::threadMain(const String& name) {
