@@ -1,4 +1,5 @@
 #include "tolvan/containers/string.h"
+#include "tolvan/containers/utf.h"
 
 #include <gtest/gtest.h>
 
@@ -92,4 +93,117 @@ TEST(Utf8, RoundTripKeepsEveryValidUtf16String) {
         const String original(units.data(), int(units.size()));
         EXPECT_EQ(String::fromUtf8(original.toUtf8().cStr()), original) << "round " << round;
     }
+}
+
+namespace {
+
+// A plain byte-at-a-time decoder with the maximal-subpart rule, to check the block decoder against.
+std::u16string referenceDecode(const std::string& bytes) {
+    std::u16string out;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char lead = b[i];
+        int length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead < 0x80) {
+            out.push_back(lead);
+            ++i;
+            continue;
+        }
+        if (lead >= 0xC2 && lead <= 0xDF)
+            length = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+            length = 3;
+        else if (lead >= 0xF0 && lead <= 0xF4)
+            length = 4;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+        size_t k = 1;
+        uint32_t cp = lead & (0x7F >> length);
+        while (length > 0 && k < size_t(length) && i + k < n) {
+            const unsigned char c = b[i + k];
+            const bool ok = k == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xBF);
+            if (!ok) break;
+            cp = (cp << 6) | (c & 0x3F);
+            ++k;
+        }
+        if (length == 0 || k < size_t(length)) {
+            out.push_back(0xFFFD);
+        } else if (cp >= 0x10000) {
+            out.push_back(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+        i += k;
+    }
+    return out;
+}
+
+} // namespace
+
+// Random mixtures of ASCII, two-, three- and four-byte sequences, their boundary forms and stray or
+// truncated bytes, at every length around the 16-byte blocks of the decoder.
+TEST(Utf8, DecodingMatchesAPlainDecoderOnMixedAndBrokenInput) {
+    const std::string pieces[] = {"a",
+                                  "0123456789",
+                                  " ",
+                                  "\xC3\xA9",
+                                  "\xC2\x80",
+                                  "\xDF\xBF",
+                                  "\xE2\x82\xAC",
+                                  "\xE0\xA0\x80",
+                                  "\xED\x9F\xBF",
+                                  "\xEF\xBF\xBF",
+                                  "\xF0\x9F\x98\x80",
+                                  "\xF4\x8F\xBF\xBF",
+                                  "\x80",
+                                  "\xBF",
+                                  "\xC0\xAF",
+                                  "\xC1",
+                                  "\xE0\x9F\x80",
+                                  "\xED\xA0\x80",
+                                  "\xE2\x82",
+                                  "\xF0\x9F",
+                                  "\xF5",
+                                  "\xFF",
+                                  std::string(1, '\0')};
+    const bool wideAtStart = Detail::setWideUtf8Decoding(false);
+    for (const bool wide : {false, true}) {
+        Detail::setWideUtf8Decoding(wide);
+        std::mt19937 rng(4242);
+        for (int round = 0; round < 20000; ++round) {
+            std::string bytes;
+            const size_t target = rng() % 200;
+            while (bytes.size() < target)
+                bytes += pieces[rng() % std::size(pieces)];
+            const String decoded = String::fromUtf8(std::string_view(bytes));
+            ASSERT_EQ(std::u16string(decoded.view()), referenceDecode(bytes))
+                << "round " << round << " wide " << wide;
+        }
+    }
+    Detail::setWideUtf8Decoding(wideAtStart);
+}
+
+// The byte search behind the line readers, on both decoders' kernels: hits in the first, a middle and
+// the last block, in the unaligned tail, and none.
+TEST(Utf8, FindFirstOfBytesFindsTheEarliestOfThree) {
+    const bool wideAtStart = Detail::setWideUtf8Decoding(false);
+    for (const bool wide : {false, true}) {
+        Detail::setWideUtf8Decoding(wide);
+        for (const size_t length : {0, 1, 15, 16, 17, 63, 64, 65, 130}) {
+            for (size_t hit = 0; hit <= length; ++hit) {
+                std::string text(length, 'x');
+                if (hit < length) text[hit] = '\r';
+                if (hit + 1 < length) text[hit + 1] = '\n';
+                const size_t found = Detail::findFirstOfBytes(text.data(), text.size(), '\n', '\r', '\0');
+                ASSERT_EQ(found, hit) << "length " << length << " wide " << wide;
+            }
+        }
+        EXPECT_EQ(Detail::findFirstOfBytes("ab\0c", 4, '\n', '\n', '\0'), 2u);
+    }
+    Detail::setWideUtf8Decoding(wideAtStart);
 }

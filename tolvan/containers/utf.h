@@ -9,6 +9,14 @@ namespace Kalvex::Detail {
 /// ill-formed subsequence (Unicode's "maximal subpart" rule) becomes one U+FFFD. Returns the units written.
 size_t decodeUtf8(const char* in, size_t count, char16_t* out) noexcept;
 
+/// Position of the first byte among `count` that equals `a`, `b` or `c`, or `count`.
+size_t findFirstOfBytes(const char* text, size_t count, char a, char b, char c) noexcept;
+
+/// Chooses the 64-byte (AVX-512) UTF-8 decoder when `enable` and the processor has it, else the 16-byte
+/// one (the byte search follows the same choice); returns whether the wide one was in use. The wide one is
+/// chosen at start-up where available; this exists so that tests can check both.
+bool setWideUtf8Decoding(bool enable) noexcept;
+
 /// Encodes `count` UTF-16 units into `out`, which must hold at least 3 * count bytes. A surrogate that is
 /// not part of a pair becomes U+FFFD (EF BF BD). Returns the bytes written.
 size_t encodeUtf8(const char16_t* in, size_t count, char* out) noexcept;

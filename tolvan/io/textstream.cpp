@@ -77,8 +77,9 @@ Optional<char16_t> readChar<char16_t>(BinaryInputStream& stream, Flags<ReadChar>
     const int64 n = stream.read(bytes, 2);
     if (n == 0) return NONE;
     if (n == 1) {
-        throw Exception("Io::readChar() - Not enough bytes left in the binary input stream to read a character of the "
-                        "width required!");
+        throw Exception(
+            "Io::readChar() - Not enough bytes left in the binary input stream to read a character of the "
+            "width required!");
     }
     const bool swap = flags.has(ReadChar::SwapBytes);
     const char16_t unit = unitOf(bytes, swap);
@@ -145,8 +146,8 @@ Optional<String> readSpanUtf16(BinaryInputStream& stream, Flags<ReadChar> flags)
 namespace {
 
 // Reads its source in chunks of up to 64 KiB so that lines can be scanned in memory instead of one
-// virtual call per byte. Delivers exactly the bytes, and reports end of data exactly when, the source would. Put-back
-// rewinds within the buffer, which keeps the last few bytes of the previous chunk for it.
+// virtual call per byte. Delivers exactly the bytes, and reports end of data exactly when, the source would.
+// Put-back rewinds within the buffer, which keeps the last few bytes of the previous chunk for it.
 class ReadAheadStream final : public BinaryInputStream {
 public:
     explicit ReadAheadStream(AutoPtr<BinaryInputStream>&& source)
@@ -232,7 +233,8 @@ int64 ordinaryRun(const char*, const std::byte* p, int64 units, bool, bool trans
     if (units <= 0) return 0;
     int64 stop = units;
     if (delimiter >= 0) {
-        if (const void* hit = std::memchr(p, delimiter, size_t(units))) stop = static_cast<const std::byte*>(hit) - p;
+        if (const void* hit = std::memchr(p, delimiter, size_t(units)))
+            stop = static_cast<const std::byte*>(hit) - p;
     }
     if (translate && stop > 0) {
         if (const void* hit = std::memchr(p, CR, size_t(stop))) stop = static_cast<const std::byte*>(hit) - p;
@@ -240,7 +242,8 @@ int64 ordinaryRun(const char*, const std::byte* p, int64 units, bool, bool trans
     return stop;
 }
 
-int64 ordinaryRun(const char16_t*, const std::byte* p, int64 units, bool swap, bool translate, int delimiter) {
+int64 ordinaryRun(const char16_t*, const std::byte* p, int64 units, bool swap, bool translate,
+                  int delimiter) {
     for (int64 i = 0; i < units; ++i) {
         const char16_t unit = unitOf(p + 2 * i, swap);
         if (int(unit) == delimiter || (translate && unit == CR)) return i;
@@ -274,7 +277,8 @@ void collectBuffered(ReadAheadStream& stream, Stack<T>& out, Flags<ReadChar> fla
     const bool translate = flags.has(ReadChar::TranslateNewlines);
     for (;;) {
         const int64 units = stream.available() / int64(sizeof(T));
-        const int64 run = ordinaryRun(static_cast<const T*>(nullptr), stream.cursor(), units, swap, translate, delimiter);
+        const int64 run =
+            ordinaryRun(static_cast<const T*>(nullptr), stream.cursor(), units, swap, translate, delimiter);
         appendUnits(out, stream.cursor(), run, swap);
         stream.consume(run * int64(sizeof(T)));
         const Optional<T> c = readChar<T>(stream, flags);
@@ -284,12 +288,6 @@ void collectBuffered(ReadAheadStream& stream, Stack<T>& out, Flags<ReadChar> fla
 }
 
 // The units in [p, p + count) decoded up to the first zero unit.
-String decodeRange(const char*, const std::byte* p, int64 count, bool) {
-    const auto* text = reinterpret_cast<const char*>(p);
-    const void* zero = count > 0 ? std::memchr(text, 0, size_t(count)) : nullptr;
-    return String::fromUtf8(std::string_view(text, zero ? size_t(static_cast<const char*>(zero) - text) : size_t(count)));
-}
-
 String decodeRange(const char16_t*, const std::byte* p, int64 count, bool swap) {
     String text;
     text.reserve(int(count) + 1);
@@ -317,7 +315,8 @@ bool takeLineInBuffer(ReadAheadStream& stream, Flags<ReadChar> flags, String& li
     const bool swap = flags.has(ReadChar::SwapBytes);
     const int64 units = stream.available() / int64(sizeof(T));
     const std::byte* p = stream.cursor();
-    const int64 run = ordinaryRun(static_cast<const T*>(nullptr), p, units, swap, flags.has(ReadChar::TranslateNewlines), LF);
+    const int64 run = ordinaryRun(static_cast<const T*>(nullptr), p, units, swap,
+                                  flags.has(ReadChar::TranslateNewlines), LF);
     if (run >= units) return false;
     int64 consumed = run + 1;
     if (unitAt<T>(p, run, swap) == CR) { // as readChar: a following LF belongs to it
@@ -326,6 +325,30 @@ bool takeLineInBuffer(ReadAheadStream& stream, Flags<ReadChar> flags, String& li
     }
     line = decodeRange(static_cast<const T*>(nullptr), p, run, swap);
     stream.consume(consumed * int64(sizeof(T)));
+    return true;
+}
+
+// UTF-8: one search for the line's end or a zero byte, then the text before it decoded straight into the
+// result.
+template <>
+bool takeLineInBuffer<char>(ReadAheadStream& stream, Flags<ReadChar> flags, String& line) {
+    const bool translate = flags.has(ReadChar::TranslateNewlines);
+    const auto* p = reinterpret_cast<const char*>(stream.cursor());
+    const int64 count = stream.available();
+    const int64 text = int64(Detail::findFirstOfBytes(p, size_t(count), '\n', translate ? '\r' : '\n', 0));
+    int64 end = text;
+    if (end < count && p[end] == 0) { // the text ends at the zero byte; the line goes on to its end
+        end += ordinaryRun(static_cast<const char*>(nullptr), stream.cursor() + end, count - end, false,
+                           translate, LF);
+    }
+    if (end >= count) return false;
+    int64 consumed = end + 1;
+    if (p[end] == '\r') { // as readChar: a following LF belongs to it
+        if (end + 1 >= count) return false;
+        if (p[end + 1] == '\n') consumed = end + 2;
+    }
+    line = String::fromUtf8(std::string_view(p, size_t(text)));
+    stream.consume(consumed);
     return true;
 }
 
@@ -368,7 +391,8 @@ String readAllUnits(BinaryInputStream& stream, Flags<ReadChar> flags) {
 
 // ---- TextInputStream ----
 
-TextInputStream::TextInputStream(AutoPtr<BinaryInputStream>&& source, TextEncoding encoding, Flags<Open> flags)
+TextInputStream::TextInputStream(AutoPtr<BinaryInputStream>&& source, TextEncoding encoding,
+                                 Flags<Open> flags)
     : mSource(std::move(source))
     , mEncoding(encoding)
     , mFlags(flags) {
@@ -400,9 +424,11 @@ void TextInputStream::detectByteOrderMark() {
     unsigned char mark[3] = {};
     int64 n = in.read(mark, 2);
     if (n == 2 && mark[0] == 0xFE && mark[1] == 0xFF) {
-        accept(TextEncoding::Utf16Be, "Encoding of binary data (UTF-16 Big Endian) does not match specified encoding.");
+        accept(TextEncoding::Utf16Be,
+               "Encoding of binary data (UTF-16 Big Endian) does not match specified encoding.");
     } else if (n == 2 && mark[0] == 0xFF && mark[1] == 0xFE) {
-        accept(TextEncoding::Utf16Le, "Encoding of binary data (UTF-16 Little Endian) does not match specified encoding.");
+        accept(TextEncoding::Utf16Le,
+               "Encoding of binary data (UTF-16 Little Endian) does not match specified encoding.");
     } else {
         in.putBack(mark, n);
     }
@@ -427,11 +453,13 @@ Optional<String> TextInputStream::readLine() {
     const Flags<ReadChar> flags = readFlags(mFlags.has(Open::TranslateNewlines));
     auto* buffered = mBuffered ? static_cast<ReadAheadStream*>(&in) : nullptr;
     switch (mEncoding) {
-    case TextEncoding::Utf8: return buffered ? readLineBuffered<char>(*buffered, flags) : readLineUtf8(in, '\n', flags);
+    case TextEncoding::Utf8:
+        return buffered ? readLineBuffered<char>(*buffered, flags) : readLineUtf8(in, '\n', flags);
     case TextEncoding::Utf16Le:
     case TextEncoding::Utf16Be:
         return buffered ? readLineBuffered<char16_t>(*buffered, flags) : readLineUtf16(in, u'\n', flags);
-    default: KALVEX_STOP();
+    default:
+        KALVEX_STOP();
     }
 }
 
@@ -440,11 +468,13 @@ String TextInputStream::readAll() {
     const Flags<ReadChar> flags = readFlags(mFlags.has(Open::TranslateNewlines));
     auto* buffered = mBuffered ? static_cast<ReadAheadStream*>(&in) : nullptr;
     switch (mEncoding) {
-    case TextEncoding::Utf8: return buffered ? readAllBuffered<char>(*buffered, flags) : readAllUnits<char>(in, flags);
+    case TextEncoding::Utf8:
+        return buffered ? readAllBuffered<char>(*buffered, flags) : readAllUnits<char>(in, flags);
     case TextEncoding::Utf16Le:
     case TextEncoding::Utf16Be:
         return buffered ? readAllBuffered<char16_t>(*buffered, flags) : readAllUnits<char16_t>(in, flags);
-    default: KALVEX_STOP();
+    default:
+        KALVEX_STOP();
     }
 }
 
@@ -454,10 +484,15 @@ void TextInputStream::readNumber(T& value, const char* failure) {
     const Flags<ReadChar> flags = readFlags(false);
     Optional<String> token;
     switch (mEncoding) {
-    case TextEncoding::Utf8: token = readSpanUtf8(in, flags); break;
+    case TextEncoding::Utf8:
+        token = readSpanUtf8(in, flags);
+        break;
     case TextEncoding::Utf16Le:
-    case TextEncoding::Utf16Be: token = readSpanUtf16(in, flags); break;
-    default: KALVEX_STOP();
+    case TextEncoding::Utf16Be:
+        token = readSpanUtf16(in, flags);
+        break;
+    default:
+        KALVEX_STOP();
     }
     if (!token) throw Exception(failure);
     std::wistringstream parser(std::wstring(token->begin(), token->end()));
@@ -515,7 +550,8 @@ String withCarriageReturns(const String& text, int bareLineFeeds) {
 
 } // namespace
 
-TextOutputStream::TextOutputStream(AutoPtr<BinaryOutputStream>&& target, TextEncoding encoding, Flags<Open> flags) {
+TextOutputStream::TextOutputStream(AutoPtr<BinaryOutputStream>&& target, TextEncoding encoding,
+                                   Flags<Open> flags) {
     open(std::move(target), encoding, flags);
 }
 
@@ -538,16 +574,24 @@ void TextOutputStream::open(AutoPtr<BinaryOutputStream>&& target, TextEncoding e
     static constexpr unsigned char UTF16LE_MARK[] = {0xFF, 0xFE};
     static constexpr unsigned char UTF16BE_MARK[] = {0xFE, 0xFF};
     switch (encoding) {
-    case TextEncoding::Utf8: mTarget->write(UTF8_MARK, 3); break;
-    case TextEncoding::Utf16Le: mTarget->write(UTF16LE_MARK, 2); break;
-    case TextEncoding::Utf16Be: mTarget->write(UTF16BE_MARK, 2); break;
-    default: KALVEX_STOP();
+    case TextEncoding::Utf8:
+        mTarget->write(UTF8_MARK, 3);
+        break;
+    case TextEncoding::Utf16Le:
+        mTarget->write(UTF16LE_MARK, 2);
+        break;
+    case TextEncoding::Utf16Be:
+        mTarget->write(UTF16BE_MARK, 2);
+        break;
+    default:
+        KALVEX_STOP();
     }
 }
 
 void TextOutputStream::open(const Path& path, TextEncoding encoding, Flags<Open> flags) {
     const Flags<FileOutputStream::Open> fileFlags =
-        flags.has(Open::Append) ? Flags<FileOutputStream::Open>(FileOutputStream::Open::Append) : Flags<FileOutputStream::Open>();
+        flags.has(Open::Append) ? Flags<FileOutputStream::Open>(FileOutputStream::Open::Append)
+                                : Flags<FileOutputStream::Open>();
     open(AutoPtr<BinaryOutputStream>(makeAutoPtr<FileOutputStream>(path, fileFlags)), encoding, flags);
 }
 
@@ -563,7 +607,9 @@ void TextOutputStream::write(const String& text) {
         out.write(bytes.cStr(), bytes.length());
         break;
     }
-    case TextEncoding::Utf16Le: out.write(lines.cStr(), int64(lines.length()) * 2); break;
+    case TextEncoding::Utf16Le:
+        out.write(lines.cStr(), int64(lines.length()) * 2);
+        break;
     case TextEncoding::Utf16Be: {
         Array<char16_t> swapped(lines.length());
         for (int i = 0; i < lines.length(); ++i)
@@ -571,7 +617,8 @@ void TextOutputStream::write(const String& text) {
         out.write(swapped.data(), int64(swapped.size()) * 2);
         break;
     }
-    default: KALVEX_STOP();
+    default:
+        KALVEX_STOP();
     }
 }
 
@@ -602,7 +649,8 @@ Expected<String, String> readTextFile(const Path& path, TextEncoding encoding) {
     }
 }
 
-void writeTextFile(const Path& path, const String& text, TextEncoding encoding, Flags<TextOutputStream::Open> flags) {
+void writeTextFile(const Path& path, const String& text, TextEncoding encoding,
+                   Flags<TextOutputStream::Open> flags) {
     TextOutputStream out(path, encoding, flags);
     out.write(text);
     out.close();
