@@ -228,9 +228,9 @@ struct Avx512Kernel {
     KALVEX_AVX512_TARGET static bool block(const unsigned char* p, int avail, size_t left, uint64_t& carry,
                                            char16_t* out, int& produced) {
         const __m512i b0 = load(p, left);
+        const uint64_t availBits = _bzhi_u64(~0ull, unsigned(avail));
         const __m512i b1 = load(p + 1, left - 1);
         const __m512i b2 = left >= 2 ? load(p + 2, left - 2) : _mm512_setzero_si512();
-        const uint64_t availBits = _bzhi_u64(~0ull, unsigned(avail));
         const uint64_t cont = byteMask(b0, 0xC0, 0x80) & availBits;
         const uint64_t lead2 = byteMask(b0, 0xE0, 0xC0) & availBits;
         const uint64_t lead3 = byteMask(b0, 0xF0, 0xE0) & availBits;
@@ -331,6 +331,18 @@ template <typename Kernel>
 // The loops instantiated for each kernel, in functions compiled for that kernel's instructions, so
 // that the kernel's block functions are inlined into them.
 KALVEX_AVX512_TARGET size_t decodeWide(const unsigned char* in, size_t count, char16_t* out) noexcept {
+    if (count <= 64) { // short ASCII text (names, values, numbers) is only widened
+        const __m512i bytes = Avx512Kernel::load(in, count);
+        if (_mm512_movepi8_mask(bytes) == 0) {
+            const uint64_t used = _bzhi_u64(~0ull, unsigned(count));
+            _mm512_mask_storeu_epi16(out, uint32_t(used), _mm512_cvtepu8_epi16(Avx512Kernel::lower(bytes)));
+            if (count > 32) {
+                _mm512_mask_storeu_epi16(out + 32, uint32_t(used >> 32),
+                                         _mm512_cvtepu8_epi16(Avx512Kernel::upper(bytes)));
+            }
+            return count;
+        }
+    }
     return decodeBlocks<Avx512Kernel, true>(in, count, out);
 }
 
