@@ -126,6 +126,12 @@ TEST(Array, FixedLengthAndResize) {
     EXPECT_EQ(pixels[15], 9);
     Array<int> copy = Array<int>{1, 2, 3};
     EXPECT_EQ(copy, (Array<int>{1, 2, 3}));
+
+    auto buffer = Array<std::byte>::uninitialized(1000);
+    EXPECT_EQ(buffer.size(), 1000);
+    EXPECT_NE(buffer.data(), nullptr);
+    EXPECT_TRUE(Array<std::byte>::uninitialized(0).isEmpty());
+    EXPECT_TRUE(Array<std::byte>::uninitialized(-1).isEmpty());
 }
 
 TEST(ArrayView, ViewsContainersAndSubViews) {

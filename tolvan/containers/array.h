@@ -8,6 +8,7 @@
 #include <cassert>
 #include <initializer_list>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace Kalvex {
@@ -24,6 +25,15 @@ public:
     Array() noexcept = default;
     /// `count` default-constructed (value-initialised) elements.
     explicit Array(SizeType count) { resize(count); }
+    /// `count` elements left unset (trivial element types only), for a buffer that is about to be filled.
+    [[nodiscard]] static Array uninitialized(SizeType count) {
+        static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>,
+                      "only trivial elements may stay unset");
+        Array result;
+        result.allocateFor(count);
+        result.mSize = result.mData ? count : 0;
+        return result;
+    }
     Array(SizeType count, const T& value) {
         allocateFor(count);
         for (; mSize < count; ++mSize)

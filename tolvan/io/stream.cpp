@@ -56,7 +56,8 @@ bool BinaryInputStream::eof() const {
 void BinaryInputStream::putBack(const void* data, int64 count) {
     if (!data || count < 1) return;
     if (count > mLastReadCount) {
-        throw Exception("Io::BinaryInputStream::putBack() - putting back more than acquired during the last read.");
+        throw Exception(
+            "Io::BinaryInputStream::putBack() - putting back more than acquired during the last read.");
     }
     mLastReadCount -= count;
     mHideSourceEof = true;
@@ -130,14 +131,21 @@ FileStreamBase& FileStreamBase::operator=(FileStreamBase&& other) {
 
 void FileStreamBase::openFile(const Path& path, Mode mode) {
     if (mFile) {
-        throw Exception(String(u"Opening an instance of FileStream that has already been opened. Current file name: ") +
-                        mFileName.nativeStr() + String(u" Requested file name: ") + path.nativeStr());
+        throw Exception(
+            String(u"Opening an instance of FileStream that has already been opened. Current file name: ") +
+            mFileName.nativeStr() + String(u" Requested file name: ") + path.nativeStr());
     }
     std::FILE* file = nullptr;
     switch (mode) {
-    case Mode::Read: file = openCStream(path, O_RDONLY, "rb"); break;
-    case Mode::Write: file = openCStream(path, O_RDWR | O_CREAT | O_TRUNC, "wb"); break;
-    case Mode::Append: file = openCStream(path, O_RDWR | O_CREAT | O_APPEND, "ab"); break;
+    case Mode::Read:
+        file = openCStream(path, O_RDONLY, "rb");
+        break;
+    case Mode::Write:
+        file = openCStream(path, O_RDWR | O_CREAT | O_TRUNC, "wb");
+        break;
+    case Mode::Append:
+        file = openCStream(path, O_RDWR | O_CREAT | O_APPEND, "ab");
+        break;
     }
     if (!file) throw Exception::fileAccess(path);
 
@@ -217,7 +225,8 @@ void FileInputStream::seekgImpl(int64 offset, SeekOrigin origin) {
     int64 base = 0;
     int whence = SEEK_SET;
     switch (origin) {
-    case SeekOrigin::Begin: break;
+    case SeekOrigin::Begin:
+        break;
     case SeekOrigin::Current:
         base = ::ftello(file);
         whence = SEEK_CUR;
@@ -226,7 +235,8 @@ void FileInputStream::seekgImpl(int64 offset, SeekOrigin origin) {
         base = mFileSize;
         whence = SEEK_END;
         break;
-    default: KALVEX_STOP();
+    default:
+        KALVEX_STOP();
     }
     int64 target = 0;
     if (!addPosition(base, offset, target) || target > mFileSize) {
@@ -269,10 +279,16 @@ void FileOutputStream::seekpImpl(int64 offset, SeekOrigin origin) {
     std::FILE* file = handle();
     int whence = SEEK_SET;
     switch (origin) {
-    case SeekOrigin::Begin: break;
-    case SeekOrigin::Current: whence = SEEK_CUR; break;
-    case SeekOrigin::End: whence = SEEK_END; break;
-    default: KALVEX_STOP();
+    case SeekOrigin::Begin:
+        break;
+    case SeekOrigin::Current:
+        whence = SEEK_CUR;
+        break;
+    case SeekOrigin::End:
+        whence = SEEK_END;
+        break;
+    default:
+        KALVEX_STOP();
     }
     if (::fseeko(file, offset, whence) != 0) throw Exception::fileAccess(mFileName);
 }
@@ -285,10 +301,16 @@ namespace {
 int64 memorySeekTarget(int64 position, int64 size, int64 offset, SeekOrigin origin, const char* message) {
     int64 base = 0;
     switch (origin) {
-    case SeekOrigin::Begin: break;
-    case SeekOrigin::Current: base = position; break;
-    case SeekOrigin::End: base = size; break;
-    default: KALVEX_STOP();
+    case SeekOrigin::Begin:
+        break;
+    case SeekOrigin::Current:
+        base = position;
+        break;
+    case SeekOrigin::End:
+        base = size;
+        break;
+    default:
+        KALVEX_STOP();
     }
     int64 target = 0;
     if (!addPosition(base, offset, target) || target < 0 || target > size) throw Exception(message);
@@ -335,7 +357,8 @@ int64 MemoryInputStream::tellg() const {
 
 void MemoryInputStream::seekgImpl(int64 offset, SeekOrigin origin) {
     checkSet();
-    mPosition = memorySeekTarget(mPosition, mSize, offset, origin, "MemoryInputStream: seeking outside memory boundaries.");
+    mPosition = memorySeekTarget(mPosition, mSize, offset, origin,
+                                 "MemoryInputStream: seeking outside memory boundaries.");
     mEof = false;
 }
 
@@ -364,7 +387,8 @@ int64 MemoryOutputStream::tellp() const {
 
 void MemoryOutputStream::seekpImpl(int64 offset, SeekOrigin origin) {
     checkSet();
-    mPosition = memorySeekTarget(mPosition, mSize, offset, origin, "MemoryOutputStream: seeking outside memory boundaries.");
+    mPosition = memorySeekTarget(mPosition, mSize, offset, origin,
+                                 "MemoryOutputStream: seeking outside memory boundaries.");
 }
 
 // ---- Helpers ----
@@ -432,7 +456,7 @@ Expected<Array<std::byte>, String> readBinaryFile(const Path& path) {
             return makeUnexpected(String(u"Cannot read file '") + path.genericStr() +
                                   String(u"' into memory: files of 2 GiB or more are not supported"));
         }
-        Array<std::byte> bytes(size > 0 ? int(size) : 0);
+        auto bytes = Array<std::byte>::uninitialized(size > 0 ? int(size) : 0); // filled by the read below
         FileInputStream in(path);
         const int64 got = in.read(bytes.data(), bytes.size());
         // A file that shrank since it was measured keeps only the bytes that were read.

@@ -204,7 +204,7 @@ private:
     bool refill() {
         const int64 keep = std::min(mPosition, HISTORY);
         if (mBuffer.size() < HISTORY + mChunk) {
-            Array<std::byte, HeapAllocator, int64> grown(HISTORY + mChunk);
+            auto grown = Array<std::byte, HeapAllocator, int64>::uninitialized(HISTORY + mChunk);
             if (keep > 0) std::memcpy(grown.data(), mBuffer.data() + mPosition - keep, size_t(keep));
             mBuffer = std::move(grown);
         } else {
