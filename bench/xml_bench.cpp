@@ -4,7 +4,10 @@
 #include "tolvan/containers/string.h"
 #include "tolvan/xml/xmlnode.h"
 
+#include "ratio_reporter.h"
+
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <pugixml.hpp>
 
 #include <string>
@@ -20,7 +23,8 @@ constexpr int PRINTED_ITEMS = 100000;
 void appendItem(String& text, int i) {
     const String n = String::fromAscii(std::to_string(i).c_str());
     text << u"<item id=\"" << n << u"\" kind=\"part\">\n  <name>Item " << n << u" &amp; co</name>\n"
-         << u"  <value>" << n << u".25</value>\n  <tags><tag>red</tag><tag>\u00E9t\u00E9</tag></tags>\n</item>\n";
+         << u"  <value>" << n
+         << u".25</value>\n  <tags><tag>red</tag><tag>\u00E9t\u00E9</tag></tags>\n</item>\n";
 }
 
 const String& document() {
@@ -84,9 +88,8 @@ void setBytes(benchmark::State& state) {
 void BM_TolvanParseWalk(benchmark::State& state) {
     const String& text = document();
     int64 attributes = 0;
-    const Function<void(const String&, const String&)> onAttribute = [&attributes](const String& n, const String& v) {
-        attributes += n.length() + v.length();
-    };
+    const Function<void(const String&, const String&)> onAttribute =
+        [&attributes](const String& n, const String& v) { attributes += n.length() + v.length(); };
     for (auto _ : state) {
         const XmlReaderNode root(text);
         benchmark::DoNotOptimize(walkTolvan(root, onAttribute));
@@ -170,7 +173,9 @@ const pugi::xml_document& pugiTree() {
 
 class MemoryWriter : public pugi::xml_writer {
 public:
-    void write(const void* data, size_t size) override { mBytes.append(static_cast<const char*>(data), size); }
+    void write(const void* data, size_t size) override {
+        mBytes.append(static_cast<const char*>(data), size);
+    }
     std::string mBytes;
 };
 
@@ -202,4 +207,13 @@ BENCHMARK(BM_PugixmlPrint)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    // Freed blocks stay in the process, so both sides reuse their memory instead of paying fresh page
+    // faults on every run: on a virtual machine their cost varies so much that it hides the parsers.
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    return TolvanBench::runWithRatios(argc, argv,
+                                      {{"BM_TolvanParseWalk", "BM_PugixmlParseWalk"},
+                                       {"BM_TolvanParseCount", "BM_PugixmlParseCount"},
+                                       {"BM_TolvanPrint", "BM_PugixmlPrint"}});
+}

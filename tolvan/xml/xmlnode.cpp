@@ -4,6 +4,7 @@
 #include "tolvan/common/exception.h"
 #include "tolvan/containers/heapallocator.h"
 #include "tolvan/containers/stack.h"
+#include "tolvan/containers/array.h"
 #include "tolvan/containers/utf.h"
 #include "tolvan/platform/debug.h"
 
@@ -234,13 +235,21 @@ private:
 
 // ---- reader ----
 
+// 32 bytes, trivially destructible: the document frees the Impls of a large tree in one block without
+// visiting them.
 struct XmlReaderNode::Impl {
-    ArrayView<XmlReaderNode> mChildren;
-    // Set only in the root, which owns it (see ImplDeleter); a plain pointer keeps Impl trivially
-    // destructible, so the document frees the Impls of a large tree without visiting them.
-    Document* mDocument = nullptr;
+    XmlReaderNode* mFirstChild = nullptr; // the children are contiguous
     RapidNode* mNode = nullptr;
     const XmlReaderNode* mParent = nullptr;
+    int32 mChildCount = 0;
+    bool mIsRoot = false; // then this is a RootImpl, which owns the document (see ImplDeleter)
+
+    [[nodiscard]] ArrayView<XmlReaderNode> children() const noexcept { return {mFirstChild, mChildCount}; }
+};
+
+struct XmlReaderNode::RootImpl : Impl {
+    static_assert(sizeof(Impl) == 32, "a large tree holds one Impl per element");
+    Document* mDocument = nullptr;
 };
 
 struct XmlReaderNode::Document {
@@ -268,7 +277,7 @@ namespace Detail {
 class XmlReaderTreeBuilder {
 public:
     static void build(XmlReaderNode& root, int expectedElements) {
-        XmlReaderNode::Document& document = *root.mImpl->mDocument;
+        XmlReaderNode::Document& document = *static_cast<XmlReaderNode::RootImpl&>(*root.mImpl).mDocument;
         if (tryBuild(root, document, expectedElements)) return;
         // The expectation was short (it cannot be for a text the parser accepted; this is a safeguard).
         const bool built = tryBuild(root, document, countElements(document.mXml));
@@ -297,8 +306,9 @@ private:
             childImpl.mParent = &parent;
             nodes.emplace().mImpl.reset(&childImpl);
         }
-        impl.mChildren = ArrayView<XmlReaderNode>(nodes.data() + first, nodes.size() - first);
-        for (XmlReaderNode& child : impl.mChildren) {
+        impl.mChildCount = nodes.size() - first;
+        impl.mFirstChild = impl.mChildCount > 0 ? nodes.data() + first : nullptr;
+        for (XmlReaderNode& child : impl.children()) {
             if (!buildChildren(child, document)) return false;
         }
         return true;
@@ -336,9 +346,10 @@ int compareXmlNames(const String& a, const String& b) noexcept {
 } // namespace Detail
 
 void XmlReaderNode::ImplDeleter::operator()(Impl* impl) const noexcept {
-    if (!impl->mDocument) return;
-    tolvanDelete(impl->mDocument);
-    tolvanDelete(impl);
+    if (!impl->mIsRoot) return;
+    auto* root = static_cast<RootImpl*>(impl);
+    tolvanDelete(root->mDocument);
+    tolvanDelete(root);
 }
 
 XmlReaderNode::XmlReaderNode() noexcept = default;
@@ -364,7 +375,8 @@ XmlReaderNode::XmlReaderNode(const String& xml) {
         debugPrint("rapidxml error at ", String::fromUtf8(where ? where : ""), ": ", error.what());
         return;
     }
-    Impl* root = tolvanNew<Impl>();
+    auto* root = tolvanNew<RootImpl>();
+    root->mIsRoot = true;
     root->mNode = &document->mXml;
     root->mDocument = document.release();
     mImpl.reset(root);
@@ -389,12 +401,12 @@ XmlReaderNode::~XmlReaderNode() = default;
 
 void XmlReaderNode::adoptChildren() noexcept {
     if (!mImpl) return;
-    for (XmlReaderNode& child : mImpl->mChildren)
+    for (XmlReaderNode& child : mImpl->children())
         child.mImpl->mParent = this;
 }
 
 ArrayView<const XmlReaderNode> XmlReaderNode::children() const noexcept {
-    return ArrayView<const XmlReaderNode>(mImpl->mChildren.data(), mImpl->mChildren.size());
+    return ArrayView<const XmlReaderNode>(mImpl->mFirstChild, mImpl->mChildCount);
 }
 
 String XmlReaderNode::getName() const {
@@ -406,7 +418,7 @@ String XmlReaderNode::getValue() const {
 }
 
 int XmlReaderNode::getNumChildren() const noexcept {
-    return int(mImpl->mChildren.size());
+    return mImpl->mChildCount;
 }
 
 int XmlReaderNode::getNumAttributes() const noexcept {
@@ -424,7 +436,7 @@ const XmlReaderNode* XmlReaderNode::getChild(const String& name) const {
 }
 
 const XmlReaderNode* XmlReaderNode::getFirstChild() const noexcept {
-    return mImpl->mChildren.isEmpty() ? nullptr : mImpl->mChildren.data();
+    return mImpl->mFirstChild;
 }
 
 const XmlReaderNode* XmlReaderNode::getNextSibling() const noexcept {
@@ -457,7 +469,8 @@ void XmlReaderNode::enumerateChildren(const Function<void(const XmlReaderNode&)>
         fn(child);
 }
 
-void XmlReaderNode::enumerateChildren(const String& name, const Function<void(const XmlReaderNode&)>& fn) const {
+void XmlReaderNode::enumerateChildren(const String& name,
+                                      const Function<void(const XmlReaderNode&)>& fn) const {
     for (const XmlReaderNode& child : children()) {
         if (nameMatches(nameOf(child.mImpl->mNode), name)) fn(child);
     }
@@ -544,7 +557,8 @@ XmlWriterNode& XmlWriterNode::addChild(const String& name, const String& value) 
 
 void XmlWriterNode::addTree(const XmlReaderNode& node) {
     XmlWriterNode& child = addChild(node.getName(), node.getValue());
-    node.enumerateAttributes([&child](const String& name, const String& value) { child.addAttribute(name, value); });
+    node.enumerateAttributes(
+        [&child](const String& name, const String& value) { child.addAttribute(name, value); });
     for (const XmlReaderNode* c = node.getFirstChild(); c; c = c->getNextSibling())
         child.addTree(*c);
 }
@@ -613,51 +627,6 @@ constexpr std::string_view ENTITIES[] = {"&lt;", "&gt;", "&amp;", "&quot;", "&ap
     return escape == Escape::IN_DOUBLE_QUOTES ? '\'' : escape == Escape::IN_SINGLE_QUOTES ? '"' : 0;
 }
 
-// UTF-16 units printed for each byte of a text, per escaping: the reference's length for an escaped
-// character, 0 for a continuation byte, 2 for the lead of a four-byte sequence (a surrogate pair).
-struct UnitCounts {
-    unsigned char units[4][256];
-};
-
-constexpr UnitCounts makeUnitCounts() noexcept {
-    UnitCounts table{};
-    for (int e = 0; e < 4; ++e) {
-        const auto escape = Escape(e);
-        for (int b = 0; b < 256; ++b) {
-            const auto c = static_cast<unsigned char>(b);
-            int units = 1;
-            if (c >= 0x80 && c < 0xC0) units = 0;
-            if (c >= 0xF0) units = 2;
-            if (escape != Escape::NONE && entityIndex(c) != 0 && c != keptQuote(escape))
-                units = int(ENTITIES[entityIndex(c) - 1].size());
-            table.units[e][b] = static_cast<unsigned char>(units);
-        }
-    }
-    return table;
-}
-
-constexpr UnitCounts UNIT_COUNTS = makeUnitCounts();
-
-// Counts the units the printer writes: exactly for well-formed UTF-8, which every text of a writer
-// tree is (they all come from String::toUtf8).
-class UnitCounter {
-public:
-    void put(char16_t) noexcept { ++mUnits; }
-    void markup(std::string_view ascii) noexcept { mUnits += int64(ascii.size()); }
-    void repeat(char16_t, int64 count) noexcept { mUnits += count; }
-    void text(std::string_view utf8, Escape escape) noexcept {
-        const unsigned char* units = UNIT_COUNTS.units[int(escape)];
-        int64 sum = 0;
-        for (const char c : utf8)
-            sum += units[static_cast<unsigned char>(c)];
-        mUnits += sum;
-    }
-    [[nodiscard]] int64 units() const noexcept { return mUnits; }
-
-private:
-    int64 mUnits = 0;
-};
-
 // Writes `count` bytes of UTF-8 at `in` as UTF-16 with the escaping applied; `out` has room for six
 // units per byte. ASCII goes sixteen bytes at a time while no byte needs attention; a run of bytes of
 // 128 and above is decoded as a whole (an ASCII byte always ends a sequence, so decoding the runs
@@ -700,6 +669,15 @@ char16_t* writeEscaped(const char* in, size_t count, Escape escape, char16_t* ou
             ++i;
             continue;
         }
+        // A lone two- or three-byte character (the usual case in mostly-ASCII text) is decoded here;
+        // longer runs of bytes of 128 and above go to the block decoder.
+        const bool two = (c & 0xE0) == 0xC0 && c >= 0xC2 && i + 2 <= count && (p[i + 1] & 0xC0) == 0x80 &&
+                         (i + 2 == count || p[i + 2] < 0x80);
+        if (two) {
+            *out++ = char16_t(((c & 0x1F) << 6) | (p[i + 1] & 0x3F));
+            i += 2;
+            continue;
+        }
         size_t end = i + 1;
         while (end < count && p[end] >= 0x80)
             ++end;
@@ -709,11 +687,10 @@ char16_t* writeEscaped(const char* in, size_t count, Escape escape, char16_t* ou
     return out;
 }
 
-// Collects the printed units in a small buffer and appends them to the result in runs.
+// Collects the printed units in chunks; the result is allocated once at the end, at its exact size.
 class UnitWriter {
 public:
-    explicit UnitWriter(String& result) noexcept
-        : mResult(result) {}
+    UnitWriter() = default;
     UnitWriter(const UnitWriter&) = delete;
     UnitWriter& operator=(const UnitWriter&) = delete;
 
@@ -728,7 +705,7 @@ public:
     }
     void repeat(char16_t c, int64 count) {
         while (count > 0) {
-            const size_t n = size_t(std::min<int64>(count, CAPACITY));
+            const size_t n = size_t(std::min<int64>(count, int64(CHUNK)));
             room(n);
             std::fill_n(mNext, n, c);
             mNext += n;
@@ -750,25 +727,49 @@ public:
             left -= piece;
         }
     }
-    void finish() { flush(); }
+
+    // The units written, as one string; throws BadAlloc when they exceed a string's length.
+    [[nodiscard]] String finish() {
+        closeChunk();
+        if (mTotal > int64(String::nPos) - 1) throw BadAlloc(size_t(mTotal) * sizeof(char16_t));
+        String result;
+        result.reserve(int(mTotal) + 1);
+        for (const Chunk& chunk : mChunks)
+            result.append(chunk.units.data(), int(chunk.used));
+        return result;
+    }
 
 private:
-    static constexpr size_t CAPACITY = 4096;
+    static constexpr size_t CHUNK = size_t(1) << 15;
     // The longest piece of text written at once: six units per byte at most.
-    static constexpr size_t MAX_PIECE = CAPACITY / 6;
+    static constexpr size_t MAX_PIECE = CHUNK / 6;
+
+    struct Chunk {
+        Array<char16_t, HeapAllocator, int64> units;
+        int64 used = 0;
+    };
 
     void room(size_t units) {
-        if (size_t(mEnd - mNext) < units) flush();
+        if (size_t(mEnd - mNext) < units) nextChunk();
     }
-    void flush() {
-        mResult.append(mBuffer, int(mNext - mBuffer));
-        mNext = mBuffer;
+    void closeChunk() {
+        if (mChunks.isEmpty()) return;
+        Chunk& last = mChunks.back();
+        last.used = mNext - last.units.data();
+        mTotal += last.used;
+    }
+    void nextChunk() {
+        closeChunk();
+        Chunk& chunk = mChunks.emplace();
+        chunk.units = Array<char16_t, HeapAllocator, int64>::uninitialized(int64(CHUNK));
+        mNext = chunk.units.data();
+        mEnd = mNext + CHUNK;
     }
 
-    String& mResult;
-    char16_t mBuffer[CAPACITY];
-    char16_t* mNext = mBuffer;
-    char16_t* const mEnd = mBuffer + CAPACITY;
+    Stack<Chunk, HeapAllocator, int64> mChunks;
+    char16_t* mNext = nullptr;
+    char16_t* mEnd = nullptr;
+    int64 mTotal = 0;
 };
 
 // The closing tag at `depth` (with its tabs and line feed when indenting).
@@ -846,16 +847,10 @@ void printTree(const Impl& top, bool indent, Out& out) {
 } // namespace
 
 String XmlWriterNode::toString(bool indent) const {
-    String text;
-    if (!mImpl) return text;
-    UnitCounter counter;
-    printTree(*mImpl, indent, counter);
-    if (counter.units() > int64(String::nPos) - 1) throw BadAlloc(size_t(counter.units()) * sizeof(char16_t));
-    text.reserve(int(counter.units()) + 1);
-    UnitWriter writer(text);
+    if (!mImpl) return String();
+    UnitWriter writer;
     printTree(*mImpl, indent, writer);
-    writer.finish();
-    return text;
+    return writer.finish();
 }
 
 } // namespace Kalvex

@@ -111,6 +111,7 @@ public:
 
 private:
     struct Impl;
+    struct RootImpl;
     struct Document;
 
     // Deletes a root's Impl; the Impls of the other nodes belong to the root's document.
