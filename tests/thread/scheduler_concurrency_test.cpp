@@ -451,6 +451,30 @@ TEST(Scheduler, HugeTimeOutsWaitUntilTheTaskIsDone) {
     EXPECT_TRUE(held->isFinished());
 }
 
+// Workers fall asleep whenever the queues run empty; every later submit must wake one that may take
+// work, also while others (beyond the parallel count) stay asleep. Two threads submit at once so that
+// submits race with workers on their way to sleep; a lost wake-up shows as a task that never starts.
+TEST(Scheduler, EverySubmitIntoAnIdleSchedulerWakesAWorker) {
+    constexpr int ROUNDS = 2000;
+    for (const int parallel : {2, 1}) {
+        SCOPED_TRACE(parallel);
+        Scheduler scheduler(u"wake");
+        scheduler.setParallelWorkerThreadsCount(parallel);
+        std::atomic<int> lost{0};
+        const auto submitter = [&] {
+            for (int i = 0; i < ROUNDS; ++i) {
+                const SharedPtr<LambdaTask> t = task([] {});
+                scheduler.submit(t, TaskPriority::Normal);
+                if (!t->waitFor(60000)) ++lost;
+            }
+        };
+        Thread other(submitter);
+        submitter();
+        EXPECT_TRUE(other.join());
+        EXPECT_EQ(lost.load(), 0);
+    }
+}
+
 TEST(Scheduler, ParallelWorkerCountIsClamped) {
     Scheduler scheduler(u"count");
     const int n = scheduler.maxParallelWorkerThreadsCount();

@@ -29,7 +29,9 @@ constexpr int64 MAX_TIMED_WAIT_MS = 100LL * 366 * 24 * 60 * 60 * 1000;
 // known by file and line, and this one keeps its line across edits of the file.
 constexpr int PRIORITY_ASSERT_LINE = 389;
 
-std::atomic<uint64> gNextTaskId{0};
+// On a cache line of its own: every task construction on every thread writes it, and nothing read
+// elsewhere should be pulled along with it.
+alignas(64) std::atomic<uint64> gNextTaskId{0};
 
 int levelOf(TaskPriority priority) {
     return int(priority);
@@ -37,47 +39,60 @@ int levelOf(TaskPriority priority) {
 
 // The failure of handing a task to the scheduler (by submit or as a continuation) a second time.
 Exception alreadySubmitted(const Task& task) {
-    return Exception(("Scheduler: task " + std::to_string(task.getId()) +
-                      " was already submitted or returned as a continuation")
-                         .c_str());
+    std::string text = "Scheduler: task ";
+    text += std::to_string(task.getId());
+    text += " was already submitted or returned as a continuation";
+    return Exception(text.c_str());
 }
 
-// Busy polling backs off to the kernel now and then, so that on a loaded machine a waiting worker does
-// not keep the thread it waits for off the processor.
+// Busy polling spins a little longer after each failed attempt and then backs off to the kernel, so
+// that an idle worker neither floods the cache lines of the queues it polls (which their owners keep
+// writing) nor, on a loaded machine, keeps the thread it waits for off the processor.
 class Backoff {
 public:
     void pause() {
-        if (++mSpins < 64) {
-            _mm_pause();
+        if (mRound < MAX_SPIN_ROUND) {
+            for (int i = 0; i < 1 << mRound; ++i)
+                _mm_pause();
+            ++mRound;
         } else {
-            mSpins = 0;
             Utils::yield();
         }
     }
+    /// After a successful attempt: spin briefly again at the next failure.
+    void reset() noexcept { mRound = 0; }
 
 private:
-    int mSpins = 0;
+    static constexpr int MAX_SPIN_ROUND = 6; // 63 pauses in all before the first yield
+    int mRound = 0;
 };
 
 } // namespace
 
 namespace Detail {
 
-// A ring buffer of tasks behind its own lock, held only for one push or pop. The count is also kept
-// in an atomic so that searching workers can skip empty queues without taking their locks.
-class TaskQueue : private Noncopyable {
+// A ring buffer of tasks behind its own lock, held only for one push or pop, on a cache line of its own
+// so that one worker's pushes and pops do not slow down another's. The count is kept in an atomic too:
+// searching workers skip empty queues without taking their locks, and the sum of all counts is the
+// scheduler's number of queued tasks (changed only by the queue's owner in the common case, so that
+// submitting and taking work touches no line shared by all workers).
+class alignas(64) TaskQueue : private Noncopyable {
 public:
     TaskQueue() = default;
     ~TaskQueue() { release(); }
 
+    [[nodiscard]] int64 count() const noexcept { return mCount.load(std::memory_order_seq_cst); }
     [[nodiscard]] bool isSurelyEmpty() const noexcept { return mCount.load(std::memory_order_relaxed) == 0; }
 
-    void push(const SharedPtr<Task>& task) {
+    /// Appends `task`, moved from only once it is stored (when growing throws, it is left untouched).
+    void push(SharedPtr<Task>&& task) {
         ScopedLock guard(mLock);
         const int64 count = mCount.load(std::memory_order_relaxed);
         if (count == mCapacity) grow(count);
-        mSlots[(mHead + count) & (mCapacity - 1)] = task;
-        mCount.store(count + 1, std::memory_order_relaxed);
+        mSlots[(mHead + count) & (mCapacity - 1)] = std::move(task);
+        // seq_cst, paired with the one in SchedulerState::sleepUntilWork: a submitter and a worker going
+        // to sleep never both miss each other.
+        mCount.fetch_add(1, std::memory_order_seq_cst);
     }
 
     /// The last pushed task (the owner's end), or null.
@@ -133,12 +148,12 @@ private:
     std::atomic<int64> mCount{0};
 };
 
-// One worker's record, on a cache line of its own.
+// One worker's record, on a cache line of its own (and each of its queues on one more).
 struct alignas(64) SchedulerWorker {
     int mIndex = 0;
     SchedulerState* mState = nullptr;
-    TaskQueue mQueues[LEVELS];
     SharedPtr<Task> mCurrent;
+    TaskQueue mQueues[LEVELS];
 };
 
 thread_local SchedulerWorker* tWorker = nullptr;
@@ -147,17 +162,15 @@ struct SchedulerState {
     Scheduler* mOwner = nullptr;
     SchedulerWorkerThreadPriority mWorkerPriority = SchedulerWorkerThreadPriority::Normal;
 
-    // Queued tasks per level and in all; raised before a task becomes visible in a queue, lowered
-    // after a worker has taken it, so they never undercount.
-    alignas(64) std::atomic<int64> mQueued[LEVELS]{};
-    std::atomic<int64> mTotal{0};
-
     alignas(64) std::mutex mMutex;
     std::condition_variable mWork;
     std::condition_variable mIdle;
     int32 mAwake = 0;
     std::atomic<int32> mParallel{0};
     std::atomic<bool> mShutdown{false};
+    // Workers asleep on mWork that may take work (index below the parallel count). Every submit reads
+    // it, so it sits on a line of its own that changes only when a worker falls asleep or wakes up.
+    alignas(64) std::atomic<int32> mSleeping{0};
 
     TaskQueue mGlobal[LEVELS];
     SchedulerWorker* mWorkers = nullptr;
@@ -171,20 +184,41 @@ struct SchedulerState {
     }
 
     void workerMain(int index, const String& threadName);
+    // Under `lock` (the state mutex): waits until shut-down is set, or tasks are queued and worker
+    // `index` may take work.
+    void sleepUntilWork(std::unique_lock<std::mutex>& lock, int index);
     void shutdownAndJoin();
 
+    /// The number of queued tasks: those in the global queues and every worker's local queues.
+    [[nodiscard]] int64 queuedTotal() const noexcept {
+        int64 total = 0;
+        for (int p = 0; p < LEVELS; ++p)
+            total += mGlobal[p].count();
+        for (int i = 0; i < mWorkerCount; ++i) {
+            for (int p = 0; p < LEVELS; ++p)
+                total += mWorkers[i].mQueues[p].count();
+        }
+        return total;
+    }
+
+    // Wakes the sleeping workers after a task was queued (the task's count raised with seq_cst first).
+    void wakeSleepers() {
+        if (mSleeping.load(std::memory_order_seq_cst) == 0) return;
+        std::lock_guard lock(mMutex);
+        mWork.notify_all();
+    }
+
     // The task to run next for worker `w` at priority `minLevel` or above: own queue newest first,
-    // then the other workers' oldest, then the global queue, level by level from the highest.
-    SharedPtr<Task> findTask(SchedulerWorker& w, int minLevel, int& level) {
+    // then the other workers' oldest, then the global queue, level by level from the highest. Empty
+    // queues are passed over without taking their locks.
+    SharedPtr<Task> findTask(SchedulerWorker& w, int minLevel) {
         for (int p = LEVELS - 1; p >= minLevel; --p) {
-            if (mQueued[p].load(std::memory_order_relaxed) <= 0) continue;
-            if (SharedPtr<Task> task = w.mQueues[p].popNewest()) return level = p, task;
+            if (SharedPtr<Task> task = w.mQueues[p].popNewest()) return task;
             const int k = mParallel.load(std::memory_order_relaxed);
             for (int j = 1; j < k; ++j) {
-                if (SharedPtr<Task> task = mWorkers[(w.mIndex + j) % k].mQueues[p].popOldest())
-                    return level = p, task;
+                if (SharedPtr<Task> task = mWorkers[(w.mIndex + j) % k].mQueues[p].popOldest()) return task;
             }
-            if (SharedPtr<Task> task = mGlobal[p].popOldest()) return level = p, task;
+            if (SharedPtr<Task> task = mGlobal[p].popOldest()) return task;
         }
         return nullptr;
     }
@@ -201,7 +235,11 @@ struct SchedulerState {
         while (!done()) {
             if (timeoutMs && (Detail::getMonotonicNanoseconds() - start) / NS_PER_MS > *timeoutMs)
                 return false;
-            if (!w.mState->runOneTask(w, minLevel)) backoff.pause();
+            if (w.mState->runOneTask(w, minLevel)) {
+                backoff.reset();
+            } else {
+                backoff.pause();
+            }
         }
         return true;
     }
@@ -258,12 +296,9 @@ void SchedulerState::finish(Task* task) noexcept {
 }
 
 bool SchedulerState::runOneTask(SchedulerWorker& w, int minLevel) {
-    int level = 0;
-    SharedPtr<Task> task = findTask(w, minLevel, level);
+    SharedPtr<Task> task = findTask(w, minLevel);
     if (!task) return false;
     SharedPtr<Task> saved = std::move(w.mCurrent);
-    mQueued[level].fetch_sub(1, std::memory_order_relaxed);
-    mTotal.fetch_sub(1, std::memory_order_relaxed);
     w.mCurrent = std::move(task);
     while (SharedPtr<Task> continuation = execute(*w.mCurrent)) {
         if (continuation.get() == w.mCurrent.get()) continue; // a task returning itself runs again
@@ -300,16 +335,35 @@ void SchedulerState::workerMain(int index, const String& threadName) {
             std::unique_lock lock(mMutex);
             --mAwake;
             mIdle.notify_one();
-            mWork.wait(lock,
-                       [&] { return mShutdown.load() || (mTotal.load() > 0 && index < mParallel.load()); });
+            sleepUntilWork(lock, index);
             ++mAwake;
         }
         Backoff backoff;
-        while (!mShutdown.load(std::memory_order_relaxed) && mTotal.load(std::memory_order_relaxed) >= 1) {
-            if (!runOneTask(w, 0)) backoff.pause();
+        while (!mShutdown.load(std::memory_order_relaxed) && queuedTotal() >= 1) {
+            if (runOneTask(w, 0)) {
+                backoff.reset();
+            } else {
+                backoff.pause();
+            }
         }
     }
     tWorker = nullptr;
+}
+
+void SchedulerState::sleepUntilWork(std::unique_lock<std::mutex>& lock, int index) {
+    while (!mShutdown.load()) {
+        if (index >= mParallel.load()) {
+            mWork.wait(lock);
+            continue;
+        }
+        // Announce the sleep before looking at the queues (both seq_cst), the mirror image of a submit
+        // that raises a queue's count before it looks for sleepers: one of the two sees the other.
+        mSleeping.fetch_add(1, std::memory_order_seq_cst);
+        const bool work = queuedTotal() > 0;
+        if (!work) mWork.wait(lock);
+        mSleeping.fetch_sub(1, std::memory_order_relaxed);
+        if (work) return;
+    }
 }
 
 void SchedulerState::shutdownAndJoin() {
@@ -358,9 +412,12 @@ uint64 Task::rootTaskId() const {
     return task->mId;
 }
 
+// Taking and releasing the mutex orders the change of state before a waiter's check of it; the waiters
+// are then notified outside the mutex so that a woken one does not block on it again at once. The
+// callers keep the task alive meanwhile.
 void Task::wakeWaiters() const {
     if (mWaiters.load(std::memory_order_seq_cst) == 0) return;
-    std::lock_guard guard(mMutex);
+    { std::lock_guard guard(mMutex); }
     mCondition.notify_all();
 }
 
@@ -456,7 +513,9 @@ Scheduler::Scheduler(const String& name, SchedulerWorkerThreadPriority priority)
         }
         s.mThreads.reserve(n);
         for (int i = 0; i < n; ++i) {
-            const String threadName = name + String::fromAscii("_" + std::to_string(i));
+            std::string suffix = "_";
+            suffix += std::to_string(i);
+            const String threadName = name + String::fromAscii(suffix);
             s.mThreads.push(Thread([&s, i, threadName] { s.workerMain(i, threadName); }, WORKER_STACK_SIZE));
         }
         Stack<ThreadHandle> handles;
@@ -477,44 +536,44 @@ Scheduler::~Scheduler() {
 }
 
 void Scheduler::submit(const SharedPtr<Task>& task, TaskPriority priority) {
+    submit(SharedPtr<Task>(task), priority);
+}
+
+void Scheduler::submit(SharedPtr<Task>&& task, TaskPriority priority) {
     if (!task) throw Exception("Scheduler::submit: the task is empty");
     if (levelOf(priority) < 0 || levelOf(priority) >= LEVELS) {
-        throw Exception(
-            ("Scheduler::submit: task priority " + std::to_string(levelOf(priority)) + " is outside 0 to 4")
-                .c_str());
+        std::string text = "Scheduler::submit: task priority ";
+        text += std::to_string(levelOf(priority));
+        text += " is outside 0 to 4";
+        throw Exception(text.c_str());
     }
+    Task* const t = task.get();
     // Running a task twice would corrupt its pending count and its parent's.
-    if (task->mSubmitted.exchange(true)) throw alreadySubmitted(*task);
+    if (t->mSubmitted.exchange(true)) throw alreadySubmitted(*t);
     SchedulerState& s = *mState;
-    std::unique_lock wakeLock(s.mMutex, std::defer_lock);
-    if (s.mTotal.fetch_add(1) == 0) {
-        wakeLock.lock();
-        s.mWork.notify_all();
-    }
     // Only a worker of this scheduler makes the task a sub-task of its own; from anywhere else (a
     // worker of another scheduler included) it goes to the global queue and runs there.
     Detail::SchedulerWorker* worker = tWorker && tWorker->mState == &s ? tWorker : nullptr;
     Task* parent = worker ? worker->mCurrent.get() : nullptr;
     const int level = parent ? std::max(levelOf(priority), levelOf(parent->mPriority)) : levelOf(priority);
     if (parent) {
+        // Before the task is visible: a thief may run and finish it at once.
         parent->mPending.fetch_add(1, std::memory_order_relaxed);
-        task->mParent = worker->mCurrent;
+        t->mParent = worker->mCurrent;
     }
-    task->mPriority = TaskPriority(level);
-    s.mQueued[level].fetch_add(1);
+    t->mPriority = TaskPriority(level);
     try {
-        (worker ? worker->mQueues[level] : s.mGlobal[level]).push(task);
+        (worker ? worker->mQueues[level] : s.mGlobal[level]).push(std::move(task));
     } catch (...) {
         // Nothing was queued: take every count back.
-        s.mQueued[level].fetch_sub(1);
-        s.mTotal.fetch_sub(1);
         if (parent) {
-            task->mParent.reset();
+            t->mParent.reset();
             parent->mPending.fetch_sub(1);
         }
-        task->mSubmitted.store(false);
+        t->mSubmitted.store(false);
         throw;
     }
+    s.wakeSleepers();
 }
 
 int Scheduler::maxParallelWorkerThreadsCount() const {

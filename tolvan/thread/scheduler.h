@@ -146,6 +146,8 @@ public:
     /// Throws Exception for an empty task, a priority out of range or a task submitted (or returned as
     /// a continuation) before.
     void submit(const SharedPtr<Task>& task, TaskPriority priority);
+    /// As above; the queue takes over the caller's reference, which saves a reference count round trip.
+    void submit(SharedPtr<Task>&& task, TaskPriority priority);
 
     /// The number of worker threads.
     [[nodiscard]] int maxParallelWorkerThreadsCount() const;
