@@ -145,6 +145,28 @@ void BM_SchedulerIndependent(benchmark::State& state) {
 }
 BENCHMARK(BM_SchedulerIndependent)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The same tasks spawned the way the TBB peer spawns them: one task submits them all as its sub-tasks
+// and waits for them once (helping, as it runs on a worker); the caller waits for that one task.
+class SpawnTask : public Task {
+protected:
+    SharedPtr<Task> run() override {
+        for (int i = 0; i < INDEPENDENT_TASKS; ++i)
+            scheduler().submit(makeShared<WorkTask>(), TaskPriority::Normal);
+        waitForAllSubtasks();
+        return nullptr;
+    }
+};
+
+void BM_SchedulerIndependentSpawned(benchmark::State& state) {
+    (void)workIterations();
+    for (auto _ : state) {
+        const SharedPtr<Task> root = makeShared<SpawnTask>();
+        scheduler().submit(root, TaskPriority::Normal);
+        root->wait();
+    }
+}
+BENCHMARK(BM_SchedulerIndependentSpawned)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_TbbIndependent(benchmark::State& state) {
     (void)workIterations();
     for (auto _ : state) {
@@ -221,6 +243,8 @@ int main(int argc, char** argv) {
             {"BM_SchedulerFib/real_time", "BM_TbbFib/real_time"},
             {"BM_SchedulerIndependent/real_time", "BM_TbbIndependent/real_time"},
             {"BM_SchedulerIndependent/real_time", "BM_OneThreadIndependent/real_time"},
+            {"BM_SchedulerIndependentSpawned/real_time", "BM_TbbIndependent/real_time"},
+            {"BM_SchedulerIndependentSpawned/real_time", "BM_OneThreadIndependent/real_time"},
             {"BM_SchedulerSubmitWait/real_time", "BM_TbbEnqueueWait/real_time"},
             {"BM_SchedulerSubmitWait/real_time", "BM_TbbRunWait/real_time"},
         });
