@@ -196,8 +196,12 @@ TEST(Scheduler, ContinuationRunsAsPartOfItsTask) {
 // fails like a second submit (the returning task fails with Exception).
 TEST(Scheduler, ATaskSubmittedOrReturnedTwiceRunsOnce) {
     Scheduler scheduler(u"twice");
+    // The returning task holds the continuation weakly (the test holds it): the continuation's parent
+    // link points back at the task that returned it, so a strong hold would be a reference cycle.
     const auto returning = [](const SharedPtr<LambdaTask>& continuation) {
-        return task([continuation](LambdaTask&) -> SharedPtr<Task> { return continuation; });
+        return task([weak = WeakPtr<LambdaTask>(continuation)](LambdaTask&) -> SharedPtr<Task> {
+            return weak.lock();
+        });
     };
     enum HandOver { SUBMIT, RETURN };
     const std::pair<HandOver, HandOver> cases[] = {{RETURN, RETURN}, {SUBMIT, RETURN}, {RETURN, SUBMIT}};
