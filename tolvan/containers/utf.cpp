@@ -80,39 +80,6 @@ inline int decodeHalf(__m128i b0, __m128i b1, __m128i b2, int keep, char16_t* ou
     return LANE_COMPACTION.count[keep];
 }
 
-// Decodes the first `avail` (1..16) of the 16 bytes at p; p[0..17] must be readable. `carry` marks the
-// bytes at the start (bit 0, 1) that continue a sequence of the previous block, which decoded it; on
-// return it marks those of the next block. Writes at most 16 units to `out` and sets `produced`.
-// Returns false, changing nothing, when the block holds a four-byte or ill-formed sequence, or a
-// sequence that `avail` cuts off: those go through the sequence-by-sequence decoder.
-inline bool decodeBlock(const unsigned char* p, int avail, int& carry, char16_t* out, int& produced) {
-    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-    const int availBits = (1 << avail) - 1;
-    const int cont = byteMask(b0, 0xC0, 0x80) & availBits;
-    const int lead2 = byteMask(b0, 0xE0, 0xC0) & availBits;
-    const int lead3 = byteMask(b0, 0xF0, 0xE0) & availBits;
-    const int high = _mm_movemask_epi8(b0) & availBits;
-    // Where continuation bytes must stand: after each lead, up to two bytes past the block.
-    const int expected = ((lead2 | lead3) << 1) | (lead3 << 2) | carry;
-    const int contAfter = (byteMask(b2, 0xC0, 0x80) >> 14) << 16;
-    const int allowed = avail == 16 ? contAfter | 0xFFFF : availBits;
-    if ((expected & ~allowed) | (cont ^ (expected & 0xFFFF))) return false;
-    if (high != (cont | lead2 | lead3)) return false; // four-byte or invalid lead bytes
-    // Overlong forms (C0, C1, E0 80..9F) and surrogates (ED A0..BF) are ill-formed.
-    const int nextLow = byteMask(b1, 0xE0, 0x80);
-    const int overlong = byteMask(b0, 0xFE, 0xC0) | (byteMask(b0, 0xFF, 0xE0) & nextLow);
-    const int surrogate = byteMask(b0, 0xFF, 0xED) & ~nextLow;
-    if ((overlong | surrogate) & availBits) return false;
-    const int keep = ~cont & availBits;
-    const int first = decodeHalf(b0, b1, b2, keep & 0xFF, out);
-    produced = first + decodeHalf(_mm_srli_si128(b0, 8), _mm_srli_si128(b1, 8), _mm_srli_si128(b2, 8),
-                                  (keep >> 8) & 0xFF, out + first);
-    carry = expected >> 16;
-    return true;
-}
-
 // Decodes the one sequence at in[i] (ASCII included) and advances i and o past it.
 inline void decodeSequence(const unsigned char* in, size_t count, size_t& i, char16_t*& o) noexcept {
     const unsigned char b = in[i];
@@ -162,11 +129,37 @@ struct SseKernel {
         return uint64_t(unsigned(_mm_movemask_epi8(hit)));
     }
 
+    // Decodes the first `avail` (1..16) of the 16 bytes at p; p[0..17] must be readable. `carry` marks the
+    // bytes at the start (bit 0, 1) that continue a sequence of the previous block, which decoded it; on
+    // return it marks those of the next block. Writes at most 16 units to `out` and sets `produced`.
+    // Returns false, changing nothing, when the block holds a four-byte or ill-formed sequence, or a
+    // sequence that `avail` cuts off: those go through the sequence-by-sequence decoder.
     static bool block(const unsigned char* p, int avail, size_t, uint64_t& carry, char16_t* out,
                       int& produced) {
-        int c = int(carry);
-        if (!decodeBlock(p, avail, c, out, produced)) return false;
-        carry = uint64_t(c);
+        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        const int availBits = (1 << avail) - 1;
+        const int cont = byteMask(b0, 0xC0, 0x80) & availBits;
+        const int lead2 = byteMask(b0, 0xE0, 0xC0) & availBits;
+        const int lead3 = byteMask(b0, 0xF0, 0xE0) & availBits;
+        const int high = _mm_movemask_epi8(b0) & availBits;
+        // Where continuation bytes must stand: after each lead, up to two bytes past the block.
+        const int expected = ((lead2 | lead3) << 1) | (lead3 << 2) | int(carry);
+        const int contAfter = (byteMask(b2, 0xC0, 0x80) >> 14) << 16;
+        const int allowed = avail == 16 ? contAfter | 0xFFFF : availBits;
+        if ((expected & ~allowed) | (cont ^ (expected & 0xFFFF))) return false;
+        if (high != (cont | lead2 | lead3)) return false; // four-byte or invalid lead bytes
+        // Overlong forms (C0, C1, E0 80..9F) and surrogates (ED A0..BF) are ill-formed.
+        const int nextLow = byteMask(b1, 0xE0, 0x80);
+        const int overlong = byteMask(b0, 0xFE, 0xC0) | (byteMask(b0, 0xFF, 0xE0) & nextLow);
+        const int surrogate = byteMask(b0, 0xFF, 0xED) & ~nextLow;
+        if ((overlong | surrogate) & availBits) return false;
+        const int keep = ~cont & availBits;
+        const int first = decodeHalf(b0, b1, b2, keep & 0xFF, out);
+        produced = first + decodeHalf(_mm_srli_si128(b0, 8), _mm_srli_si128(b1, 8), _mm_srli_si128(b2, 8),
+                                      (keep >> 8) & 0xFF, out + first);
+        carry = uint64_t(expected >> 16);
         return true;
     }
 };

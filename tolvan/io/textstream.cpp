@@ -231,15 +231,10 @@ private:
 // delimiter (when >= 0) or, when translating, carriage return.
 int64 ordinaryRun(const char*, const std::byte* p, int64 units, bool, bool translate, int delimiter) {
     if (units <= 0) return 0;
-    int64 stop = units;
-    if (delimiter >= 0) {
-        if (const void* hit = std::memchr(p, delimiter, size_t(units)))
-            stop = static_cast<const std::byte*>(hit) - p;
-    }
-    if (translate && stop > 0) {
-        if (const void* hit = std::memchr(p, CR, size_t(stop))) stop = static_cast<const std::byte*>(hit) - p;
-    }
-    return stop;
+    if (delimiter < 0 && !translate) return units;
+    const char stop = delimiter >= 0 ? char(delimiter) : char(CR);
+    const char cr = translate ? char(CR) : stop;
+    return int64(Detail::findFirstOfBytes(reinterpret_cast<const char*>(p), size_t(units), stop, cr, stop));
 }
 
 int64 ordinaryRun(const char16_t*, const std::byte* p, int64 units, bool swap, bool translate,
@@ -287,8 +282,34 @@ void collectBuffered(ReadAheadStream& stream, Stack<T>& out, Flags<ReadChar> fla
     }
 }
 
-// The units in [p, p + count) decoded up to the first zero unit.
-String decodeRange(const char16_t*, const std::byte* p, int64 count, bool swap) {
+// Where a line in the buffer ends (the LF, or with translation a CR: `end`) and where its text ends
+// (`text`, before a zero unit). UTF-8 finds both with one search when the line holds no zero byte.
+struct LineSpan {
+    int64 text;
+    int64 end;
+};
+
+LineSpan findLine(const char*, const std::byte* p, int64 units, bool, bool translate) {
+    const auto* bytes = reinterpret_cast<const char*>(p);
+    const int64 text =
+        int64(Detail::findFirstOfBytes(bytes, size_t(units), '\n', translate ? '\r' : '\n', 0));
+    if (text >= units || bytes[text] != 0) return {text, text};
+    // The text ends at the zero byte; the line goes on to its end.
+    return {text, text + ordinaryRun(static_cast<const char*>(nullptr), p + text, units - text, false,
+                                     translate, LF)};
+}
+
+LineSpan findLine(const char16_t*, const std::byte* p, int64 units, bool swap, bool translate) {
+    const int64 run = ordinaryRun(static_cast<const char16_t*>(nullptr), p, units, swap, translate, LF);
+    return {run, run}; // decodeText stops at a zero unit itself
+}
+
+// The first `count` units at `p` as a string, up to the first zero unit.
+String decodeText(const char*, const std::byte* p, int64 count, bool) {
+    return String::fromUtf8(std::string_view(reinterpret_cast<const char*>(p), size_t(count)));
+}
+
+String decodeText(const char16_t*, const std::byte* p, int64 count, bool swap) {
     String text;
     text.reserve(int(count) + 1);
     for (int64 i = 0; i < count; ++i) {
@@ -309,46 +330,22 @@ char16_t unitAt(const std::byte* p, int64 index, bool swap) noexcept {
 }
 
 // The common case of readLine: the line and its end (LF, or with translation CR plus the unit after it)
-// lie in the buffer. Then the line is decoded in place; false leaves the stream untouched.
+// lie in the buffer. Then the line is decoded straight from the buffer; false leaves the stream untouched.
 template <typename T>
 bool takeLineInBuffer(ReadAheadStream& stream, Flags<ReadChar> flags, String& line) {
     const bool swap = flags.has(ReadChar::SwapBytes);
     const int64 units = stream.available() / int64(sizeof(T));
     const std::byte* p = stream.cursor();
-    const int64 run = ordinaryRun(static_cast<const T*>(nullptr), p, units, swap,
-                                  flags.has(ReadChar::TranslateNewlines), LF);
-    if (run >= units) return false;
-    int64 consumed = run + 1;
-    if (unitAt<T>(p, run, swap) == CR) { // as readChar: a following LF belongs to it
-        if (run + 1 >= units) return false;
-        if (unitAt<T>(p, run + 1, swap) == LF) consumed = run + 2;
+    const LineSpan span =
+        findLine(static_cast<const T*>(nullptr), p, units, swap, flags.has(ReadChar::TranslateNewlines));
+    if (span.end >= units) return false;
+    int64 consumed = span.end + 1;
+    if (unitAt<T>(p, span.end, swap) == CR) { // as readChar: a following LF belongs to it
+        if (span.end + 1 >= units) return false;
+        if (unitAt<T>(p, span.end + 1, swap) == LF) consumed = span.end + 2;
     }
-    line = decodeRange(static_cast<const T*>(nullptr), p, run, swap);
+    line = decodeText(static_cast<const T*>(nullptr), p, span.text, swap);
     stream.consume(consumed * int64(sizeof(T)));
-    return true;
-}
-
-// UTF-8: one search for the line's end or a zero byte, then the text before it decoded straight into the
-// result.
-template <>
-bool takeLineInBuffer<char>(ReadAheadStream& stream, Flags<ReadChar> flags, String& line) {
-    const bool translate = flags.has(ReadChar::TranslateNewlines);
-    const auto* p = reinterpret_cast<const char*>(stream.cursor());
-    const int64 count = stream.available();
-    const int64 text = int64(Detail::findFirstOfBytes(p, size_t(count), '\n', translate ? '\r' : '\n', 0));
-    int64 end = text;
-    if (end < count && p[end] == 0) { // the text ends at the zero byte; the line goes on to its end
-        end += ordinaryRun(static_cast<const char*>(nullptr), stream.cursor() + end, count - end, false,
-                           translate, LF);
-    }
-    if (end >= count) return false;
-    int64 consumed = end + 1;
-    if (p[end] == '\r') { // as readChar: a following LF belongs to it
-        if (end + 1 >= count) return false;
-        if (p[end + 1] == '\n') consumed = end + 2;
-    }
-    line = String::fromUtf8(std::string_view(p, size_t(text)));
-    stream.consume(consumed);
     return true;
 }
 

@@ -2,9 +2,9 @@
 
 #include "tolvan/common/allocator.h"
 #include "tolvan/common/exception.h"
+#include "tolvan/containers/array.h"
 #include "tolvan/containers/heapallocator.h"
 #include "tolvan/containers/stack.h"
-#include "tolvan/containers/array.h"
 #include "tolvan/containers/utf.h"
 #include "tolvan/platform/debug.h"
 
@@ -240,9 +240,8 @@ private:
 struct XmlReaderNode::Impl {
     XmlReaderNode* mFirstChild = nullptr; // the children are contiguous
     RapidNode* mNode = nullptr;
-    const XmlReaderNode* mParent = nullptr;
+    const XmlReaderNode* mParent = nullptr; // null only for the root, whose Impl is a RootImpl
     int32 mChildCount = 0;
-    bool mIsRoot = false; // then this is a RootImpl, which owns the document (see ImplDeleter)
 
     [[nodiscard]] ArrayView<XmlReaderNode> children() const noexcept { return {mFirstChild, mChildCount}; }
 };
@@ -346,7 +345,7 @@ int compareXmlNames(const String& a, const String& b) noexcept {
 } // namespace Detail
 
 void XmlReaderNode::ImplDeleter::operator()(Impl* impl) const noexcept {
-    if (!impl->mIsRoot) return;
+    if (impl->mParent) return; // below the root: the document owns it
     auto* root = static_cast<RootImpl*>(impl);
     tolvanDelete(root->mDocument);
     tolvanDelete(root);
@@ -376,7 +375,6 @@ XmlReaderNode::XmlReaderNode(const String& xml) {
         return;
     }
     auto* root = tolvanNew<RootImpl>();
-    root->mIsRoot = true;
     root->mNode = &document->mXml;
     root->mDocument = document.release();
     mImpl.reset(root);
@@ -669,7 +667,7 @@ char16_t* writeEscaped(const char* in, size_t count, Escape escape, char16_t* ou
             ++i;
             continue;
         }
-        // A lone two- or three-byte character (the usual case in mostly-ASCII text) is decoded here;
+        // A lone two-byte character (the usual case in mostly-ASCII text) is decoded here;
         // longer runs of bytes of 128 and above go to the block decoder.
         const bool two = (c & 0xE0) == 0xC0 && c >= 0xC2 && i + 2 <= count && (p[i + 1] & 0xC0) == 0x80 &&
                          (i + 2 == count || p[i + 2] < 0x80);
