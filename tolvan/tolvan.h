@@ -63,6 +63,9 @@
 #include "tolvan/io/stream.h"
 #include "tolvan/io/textstream.h"
 
+// Networking
+#include "tolvan/net/http.h"
+
 // Colour and photometry
 #include "tolvan/utility/affinetm.h"
 #include "tolvan/utility/color.h"
