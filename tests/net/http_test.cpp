@@ -231,8 +231,9 @@ TEST_F(Http, FailuresHaveTheirMessages) {
             ADD_FAILURE() << "no failure for " << toStd(u);
         } catch (const Exception& e) {
             EXPECT_EQ(std::string(e.what()).substr(0, prefix.size()), prefix) << e.what();
-            if (prefix.ends_with("Error: "))
+            if (prefix.ends_with("Error: ")) {
                 EXPECT_GT(std::string(e.what()).size(), prefix.size()) << "no reason";
+            }
         }
     };
     expectThrow(u"http://server/", "URL malformed: http://server/");
