@@ -19,7 +19,7 @@ constexpr int MAX_ANGLE_COUNT = 10000;
 // The largest resolution the proposal is worked out to (it is then limited to 1000).
 constexpr double MAX_PROPOSED = double(1 << 28);
 
-// Calls fn(row, direction) for every direction of the sampling grid of `resolution`: rows of equal
+// Calls fn(row, column, direction) for every direction of the sampling grid of `resolution`: rows of equal
 // cos θ from the top, columns of equal azimuth.
 template <typename Fn>
 void forEachSample(Pixel resolution, Fn&& fn) {
@@ -29,19 +29,13 @@ void forEachSample(Pixel resolution, Fn&& fn) {
         const float sinTheta = std::sqrt(std::max(0.f, 1.f - cosTheta * cosTheta));
         for (int i = 0; i < width; ++i) {
             const float phi = TWO_PI * (float(i) + 0.5f) / float(width);
-            fn(j, Dir(sinTheta * std::cos(phi), sinTheta * std::sin(phi), cosTheta));
+            fn(j, i, Dir(sinTheta * std::cos(phi), sinTheta * std::sin(phi), cosTheta));
         }
     }
 }
 
-// Where `value` falls in the ascending `angles`: the last angle not above it, the next one and the
-// fraction between them.
-struct Bracket {
-    int mLow = 0;
-    int mHigh = 0;
-    float mFraction = 0.f;
-};
-
+// Where `value` falls in the ascending `angles` (not empty).
+template <typename Bracket>
 Bracket bracket(const Stack<float>& angles, float value) {
     const int count = angles.size();
     Bracket b;
@@ -68,7 +62,7 @@ float Abstract::DirectionDistribution::getMeanCosine(const Dir& axis) const {
     if (resolution.x <= 0 || resolution.y <= 0) return 0.f;
     const float solidAngle = FOUR_PI / float(int64(resolution.x) * resolution.y);
     double sum = 0, weighted = 0;
-    forEachSample(resolution, [&](int, const Dir& d) {
+    forEachSample(resolution, [&](int, int, const Dir& d) {
         const float c = d.dot(axis);
         if (c < 0) return;
         const float intensity = getIntensity(d) * solidAngle;
@@ -96,15 +90,15 @@ float DirectionDistributionImpl::value(int horizontal, int vertical) const {
     return mCandela[horizontal * mVerticalAngles.size() + vertical];
 }
 
-float DirectionDistributionImpl::getIntensity(const Dir& direction) const {
-    if (mCandela.isEmpty()) return 0.f;
-    const float theta = std::acos(std::clamp(direction.z, -1.f, 1.f)) * DEGREES_PER_RADIAN;
-    float phi = std::atan2(direction.y, direction.x);
-    if (phi < 0) phi += TWO_PI;
-    phi *= DEGREES_PER_RADIAN;
-    const float gamma = 180.f - theta; // 0 straight down
-    if (gamma > 90.f && mVerticalAngles[mVerticalAngles.size() - 1] <= 90.f) return 0.f;
+bool DirectionDistributionImpl::isDark(float gamma) const {
+    return mCandela.isEmpty() || (gamma > 90.f && mVerticalAngles[mVerticalAngles.size() - 1] <= 90.f);
+}
 
+DirectionDistributionImpl::Bracket DirectionDistributionImpl::verticalBracket(float gamma) const {
+    return bracket<Bracket>(mVerticalAngles, gamma);
+}
+
+DirectionDistributionImpl::Bracket DirectionDistributionImpl::horizontalBracket(float phi) const {
     // The table is mirrored at its last horizontal angle and repeats with twice its span.
     const float first = mHorizontalAngles[0];
     const float span = mHorizontalAngles[mHorizontalAngles.size() - 1] - first;
@@ -114,11 +108,22 @@ float DirectionDistributionImpl::getIntensity(const Dir& direction) const {
         if (r > span) r = 2 * span - r;
         phi = first + r;
     }
-    const Bracket v = bracket(mVerticalAngles, gamma);
-    const Bracket h = bracket(mHorizontalAngles, phi);
+    return bracket<Bracket>(mHorizontalAngles, phi);
+}
+
+float DirectionDistributionImpl::interpolate(const Bracket& v, const Bracket& h) const {
     const float low = (1 - v.mFraction) * value(h.mLow, v.mLow) + v.mFraction * value(h.mLow, v.mHigh);
     const float high = (1 - v.mFraction) * value(h.mHigh, v.mLow) + v.mFraction * value(h.mHigh, v.mHigh);
     return (1 - h.mFraction) * low + h.mFraction * high;
+}
+
+float DirectionDistributionImpl::getIntensity(const Dir& direction) const {
+    const float theta = std::acos(std::clamp(direction.z, -1.f, 1.f)) * DEGREES_PER_RADIAN;
+    const float gamma = 180.f - theta; // 0 straight down
+    if (isDark(gamma)) return 0.f;
+    float phi = std::atan2(direction.y, direction.x);
+    if (phi < 0) phi += TWO_PI;
+    return interpolate(verticalBracket(gamma), horizontalBracket(phi * DEGREES_PER_RADIAN));
 }
 
 Pixel DirectionDistributionImpl::getProposedResolution() const {
@@ -148,10 +153,28 @@ Pixel DirectionDistributionImpl::getProposedResolution() const {
 }
 
 void DirectionDistributionImpl::findDirections(Pixel resolution) {
+    // The grid's intensities from its angles: one vertical bracket per row and one horizontal bracket
+    // per column instead of two searches for each of up to a million directions.
+    Stack<Bracket> columns;
+    if (!mCandela.isEmpty()) {
+        columns.reserve(std::max(resolution.x, 0));
+        for (int i = 0; i < resolution.x; ++i)
+            columns.push(
+                horizontalBracket(TWO_PI * (float(i) + 0.5f) / float(resolution.x) * DEGREES_PER_RADIAN));
+    }
     double lower = 0, upper = 0, x = 0, y = 0, z = 0;
-    forEachSample(resolution, [&](int row, const Dir& d) {
-        const float intensity = getIntensity(d);
-        if ((float(row) + 0.5f) / float(resolution.y) >= 0.5f) {
+    int currentRow = -1;
+    bool dark = true;
+    Bracket row;
+    forEachSample(resolution, [&](int j, int i, const Dir& d) {
+        if (j != currentRow) {
+            currentRow = j;
+            const float gamma = 180.f - std::acos(std::clamp(d.z, -1.f, 1.f)) * DEGREES_PER_RADIAN;
+            dark = isDark(gamma);
+            if (!dark) row = verticalBracket(gamma);
+        }
+        const float intensity = dark ? 0.f : interpolate(row, columns[i]);
+        if ((float(j) + 0.5f) / float(resolution.y) >= 0.5f) {
             lower += intensity;
         } else {
             upper += intensity;

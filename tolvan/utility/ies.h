@@ -64,7 +64,21 @@ public:
     [[nodiscard]] Dir getOneSidedDirection() const override { return mOneSidedDirection; }
 
 private:
+    // Where an angle falls in its ascending list: the last angle not above it, the next one and the
+    // fraction between them.
+    struct Bracket {
+        int mLow = 0;
+        int mHigh = 0;
+        float mFraction = 0.f;
+    };
+
     [[nodiscard]] float value(int horizontal, int vertical) const;
+    /// True when light at the vertical angle `gamma` (degrees, 0 down) is not in the table at all.
+    [[nodiscard]] bool isDark(float gamma) const;
+    [[nodiscard]] Bracket verticalBracket(float gamma) const;
+    /// The azimuth `phi` (degrees, [0, 360)) folded into the table's span, bracketed.
+    [[nodiscard]] Bracket horizontalBracket(float phi) const;
+    [[nodiscard]] float interpolate(const Bracket& vertical, const Bracket& horizontal) const;
     void findDirections(Pixel resolution);
 
     Stack<float> mVerticalAngles;
