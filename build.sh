@@ -119,9 +119,12 @@ cmd_fuzz() {
         [ -n "${FUZZ_TARGET:-}" ] && [[ "$(basename "$f")" != *"$FUZZ_TARGET"* ]] && continue
         local corpus="$ROOT/build-fuzz/corpus/$(basename "$f")"
         mkdir -p "$corpus"
+        # Committed seeds (fuzz/seeds/<name>_fuzz/) are read too; new inputs go to the build's corpus.
+        local seeds=() seed_dir="$ROOT/fuzz/seeds/$(basename "$f" | sed 's/^tolvan_//')"
+        [ -d "$seed_dir" ] && seeds=("$seed_dir")
         echo "== $(basename "$f") for ${seconds}s"
         ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1" \
-            "$f" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 "$corpus" 2>&1 | tail -n 15
+            "$f" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 "$corpus" "${seeds[@]}" 2>&1 | tail -n 15
     done
 }
 

@@ -70,8 +70,10 @@
 #include "tolvan/utility/affinetm.h"
 #include "tolvan/utility/color.h"
 #include "tolvan/utility/colorscience.h"
+#include "tolvan/utility/curves.h"
 #include "tolvan/utility/float4.h"
 #include "tolvan/utility/geometry.h"
+#include "tolvan/utility/ies.h"
 #include "tolvan/utility/math4.h"
 #include "tolvan/utility/valuetext.h"
 
