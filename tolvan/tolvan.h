@@ -17,11 +17,13 @@
 // Diagnostics and system services
 #include "tolvan/platform/debug.h"
 #include "tolvan/platform/dialog.h"
+#include "tolvan/platform/functiontracer.h"
 #include "tolvan/platform/hash.h"
 
 // Application support
 #include "tolvan/utility/cachestorage.h"
 #include "tolvan/utility/commandline.h"
+#include "tolvan/utility/translationtable.h"
 
 // Strings and containers
 #include "tolvan/containers/any.h"

@@ -92,6 +92,23 @@ public:
     [[nodiscard]] bool isSameAs(const Function& other) const noexcept { return mWrapper == other.mWrapper; }
     void reset() noexcept { mWrapper.reset(); }
 
+    /// A reference to the wrapped callable that does not keep it alive.
+    class Weak {
+    public:
+        Weak() noexcept = default;
+        explicit Weak(const Function& function) noexcept
+            : mWrapper(function.mWrapper) {}
+        /// The Function again while some Function still shares the callable; an empty one after.
+        [[nodiscard]] Function lock() const noexcept {
+            Function function;
+            function.mWrapper = mWrapper.lock();
+            return function;
+        }
+
+    private:
+        WeakPtr<Wrapper> mWrapper;
+    };
+
 private:
     SharedPtr<Wrapper> mWrapper;
 };
