@@ -107,3 +107,52 @@ TEST_F(FileQueries, NormalizedResolvesExistingPaths) {
     EXPECT_TRUE(resolved.isAbsolute());
     EXPECT_EQ(path("d/./missing/../x").normalized().fileName(), String(u"x")); // lexical fallback
 }
+
+// No file name holds a zero unit: a path with one names no file, never the file named by its first part.
+TEST_F(FileQueries, PathsWithAZeroUnitNameNoFile) {
+    write("real.txt", "keep");
+    ASSERT_EQ(::mkdir((mDir + "/dir").c_str(), 0755), 0);
+    const auto withZero = [this](const char* name, const char16_t* tail) {
+        String text = path(name).genericStr();
+        text += String(std::u16string_view(u"\0", 1));
+        text += tail;
+        return Path(text);
+    };
+    const Path cutFile = withZero("real.txt", u"/../../other");
+    const Path cutDir = withZero("dir", u"");
+    ASSERT_TRUE(cutFile.isValid());
+    for (const Path& p : {cutFile, cutDir}) {
+        SCOPED_TRACE(p.genericStr().getSubstr(0, p.genericStr().find(u'\0')).toUtf8().cStr());
+        EXPECT_TRUE(p.platformStr().isEmpty());
+        EXPECT_FALSE(Io::fileExists(p));
+        EXPECT_FALSE(Io::dirExists(p));
+        EXPECT_FALSE(Io::pathExists(p));
+        EXPECT_FALSE(Io::isLink(p));
+        EXPECT_EQ(Io::fileSize(p), -1);
+        EXPECT_TRUE(Io::fileIsEmptyOrNonExistent(p));
+        EXPECT_FALSE(Io::removeFile(p));
+        EXPECT_FALSE(Io::removeDir(p));
+        EXPECT_FALSE(Io::setWorkingDirectory(p));
+    }
+    EXPECT_TRUE(Io::fileExists(path("real.txt")));
+    EXPECT_TRUE(Io::dirExists(path("dir")));
+}
+
+// With the working directory deleted, "/" roots are kept: absolute paths stay absolute.
+TEST_F(FileQueries, AbsolutePathsStayAbsoluteWithoutAWorkingDirectory) {
+    const Path before = Io::workingDirectory();
+    ASSERT_FALSE(before.isEmpty());
+    ASSERT_EQ(::mkdir((mDir + "/gone").c_str(), 0755), 0);
+    ASSERT_TRUE(Io::setWorkingDirectory(path("gone")));
+    ASSERT_EQ(::rmdir((mDir + "/gone").c_str()), 0);
+    const Path workingDirectory = Io::workingDirectory();
+    const std::string lexical = Path(u"/a/./b").lexicallyNormalized().genericStr().toUtf8().cStr();
+    const std::string normal = Path(u"/nonexist/x/..").normalized().genericStr().toUtf8().cStr();
+    const std::string network =
+        Path(u"//server/share/a/../b").lexicallyNormalized().genericStr().toUtf8().cStr();
+    ASSERT_TRUE(Io::setWorkingDirectory(before));
+    EXPECT_TRUE(workingDirectory.isEmpty());
+    EXPECT_EQ(lexical, "/a/b");
+    EXPECT_EQ(normal, "/nonexist");
+    EXPECT_EQ(network, "//server/share/b");
+}

@@ -373,6 +373,25 @@ TEST_F(FileStreams, OpenFailuresAndClosedStreams) {
     EXPECT_EQ(thrownMessage([&] { out.seekp(0); }), closed);
 }
 
+// A zero unit cuts the UTF-8 name short: such a path must not open the file its first part names.
+TEST_F(FileStreams, PathsWithAZeroUnitAreNeverOpened) {
+    writeFile("a.txt", "keep");
+    String text = path("a.txt").genericStr();
+    text += String(std::u16string_view(u"\0/../b.txt", 10));
+    const Path cut(text);
+    const std::string message = "Cannot open/read/write file '" + native("a.txt") +
+                                "\\0/../b.txt': a file name cannot contain a zero character";
+    EXPECT_EQ(thrownMessage([&] { FileInputStream in(cut); }), message);
+    EXPECT_EQ(thrownMessage([&] { FileOutputStream out(cut); }), message);
+    EXPECT_EQ(thrownMessage([&] { FileOutputStream out(cut, FileOutputStream::Open::Append); }), message);
+    EXPECT_EQ(thrownMessage([&] { writeBinaryFile(cut, {}); }), message);
+    const auto read = readBinaryFile(cut);
+    ASSERT_FALSE(read.hasValue());
+    EXPECT_EQ(read.error(), String::fromUtf8(message.c_str()));
+    EXPECT_EQ(readFile("a.txt"), "keep");
+    EXPECT_FALSE(fileExists(path("b.txt")));
+}
+
 TEST_F(FileStreams, MovesHandOverTheOpenFile) {
     writeFile("a.txt", "abc");
     writeFile("b.txt", "xyz");

@@ -1,5 +1,6 @@
 #include "tolvan/containers/utf.h"
 #include "tolvan/io/arrayoutputstream.h"
+#include "tolvan/io/filesystem.h"
 #include "tolvan/io/textstream.h"
 
 #include "io/stream_support.h"
@@ -411,4 +412,31 @@ TEST_F(TextFiles, AppendAndFailures) {
     EXPECT_THROW(writeTextFile(path("nodir/x.txt"), u"x"), Exception);
     EXPECT_EQ(thrownMessage([&] { TextInputStream in(path("missing.txt")); }),
               "Cannot open/read/write file '" + native("missing.txt") + "'");
+}
+
+TEST_F(TextFiles, ReopeningTheFileBeingWrittenReleasesItFirst) {
+    // The buffered "hello world" reaches the file before the new open truncates it, not after.
+    TextOutputStream out(path("same.txt"), TextEncoding::Utf8);
+    out.write(u"hello world");
+    out.open(path("same.txt"), TextEncoding::Utf8);
+    out.write(u"ab");
+    out.close();
+    EXPECT_EQ(readFile("same.txt"), "ab");
+
+    out.open(path("same.txt"), TextEncoding::Utf8);
+    out.write(u"hello");
+    out.open(path("same.txt"), TextEncoding::Utf8, TextOutputStream::Open::Append);
+    out.write(u" ab");
+    out.close();
+    EXPECT_EQ(readFile("same.txt"), "hello ab");
+}
+
+TEST_F(TextFiles, ReopeningReportsAFailedFlushOfTheOldTarget) {
+    // /dev/full accepts the buffered bytes and refuses them at the flush.
+    TextOutputStream out(Path(u"/dev/full"), TextEncoding::Utf8);
+    out.write(u"lost");
+    EXPECT_EQ(thrownMessage([&] { out.open(path("next.txt"), TextEncoding::Utf8); }),
+              "Cannot open/read/write file '/dev/full'");
+    EXPECT_FALSE(out.isOpen());
+    EXPECT_FALSE(fileExists(path("next.txt")));
 }

@@ -10,7 +10,20 @@
 namespace Kalvex {
 
 Exception Exception::fileAccess(const Io::Path& path) {
-    return Exception(String(u"Cannot open/read/write file '") + path.genericStr() + String(u"'"));
+    const String& text = path.genericStr();
+    if (text.find(u'\0') == String::nPos)
+        return Exception(String(u"Cannot open/read/write file '") + text + String(u"'"));
+    // The message is UTF-8 text that would end at the zero unit: show it as "\0" and say why it fails.
+    String shown;
+    for (char16_t c : text) {
+        if (c == u'\0') {
+            shown += u"\\0";
+        } else {
+            shown << c;
+        }
+    }
+    return Exception(String(u"Cannot open/read/write file '") + shown +
+                     String(u"': a file name cannot contain a zero character"));
 }
 
 namespace Io {
@@ -135,6 +148,11 @@ Path::Path(const String& text) : mText(toGeneric(text)) {}
 
 Path::Path(String&& text) : mText(toGeneric(std::move(text))) {}
 
+String::CharBuffer<char> Path::platformStr() const {
+    if (mText.find(u'\0') != String::nPos) return String::CharBuffer<char>();
+    return mText.toUtf8();
+}
+
 bool Path::operator==(const Path& other) const noexcept { return equalIgnoringCase(mText.view(), other.mText.view()); }
 
 bool Path::operator<(const Path& other) const {
@@ -219,7 +237,11 @@ bool Path::isValid() const {
 
 Path Path::lexicallyNormalized() const {
     RootSplit split = splitRoot(mText);
-    if (split.root == u"/") split.root = splitRoot(workingDirectory().genericStr()).root;
+    if (split.root == u"/") {
+        // Without a working directory (it was deleted) the path keeps its own root: it stays absolute.
+        String workingRoot = splitRoot(workingDirectory().genericStr()).root;
+        if (!workingRoot.isEmpty()) split.root = std::move(workingRoot);
+    }
     const bool trailingSlash = split.rest.endsWith(u"/");
     const Stack<String> pieces = split.rest.explode(u"/", String::SKIP_EMPTY);
 

@@ -40,8 +40,9 @@ public:
     [[nodiscard]] const String& genericStr() const noexcept { return mText; }
     /// The native form (on Linux: the generic form).
     [[nodiscard]] String nativeStr() const { return mText; }
-    /// The UTF-8 bytes handed to system calls, zero-terminated.
-    [[nodiscard]] String::CharBuffer<char> platformStr() const { return mText.toUtf8(); }
+    /// The UTF-8 bytes handed to system calls, zero-terminated; empty when the text holds a zero unit,
+    /// which no file name can contain (so such a path names no file rather than a shorter one).
+    [[nodiscard]] String::CharBuffer<char> platformStr() const;
 
     /// Equal when both texts have the same length and every unit matches after towlower.
     [[nodiscard]] bool operator==(const Path& other) const noexcept;
@@ -79,7 +80,7 @@ public:
     [[nodiscard]] Path normalized() const;
     /// "." and ".." components resolved without touching the file system: "C:/a/b/../c/./d/" gives
     /// "C:/a/c/d/"; ".." above the root is dropped. A root of "/" alone is taken from the working
-    /// directory.
+    /// directory, and stays "/" when the working directory is unknown (deleted or unreachable).
     [[nodiscard]] Path lexicallyNormalized() const;
     /// This path relative to `base` (a file unless it ends with "/"): relative to "C:/a/b", "C:/a/c/d" is
     /// "c/d"; relative to "C:/a/b/" it is "../c/d". Unchanged when either is relative or nothing is common.

@@ -586,6 +586,8 @@ void TextOutputStream::open(AutoPtr<BinaryOutputStream>&& target, TextEncoding e
 }
 
 void TextOutputStream::open(const Path& path, TextEncoding encoding, Flags<Open> flags) {
+    // The old target may be this very file: its buffered bytes must reach it before it is truncated.
+    releaseTarget(mTarget);
     const Flags<FileOutputStream::Open> fileFlags =
         flags.has(Open::Append) ? Flags<FileOutputStream::Open>(FileOutputStream::Open::Append)
                                 : Flags<FileOutputStream::Open>();

@@ -144,7 +144,9 @@ public:
 
     /// Flushes and releases the current target, then writes to `target`; throws Exception when it is null.
     void open(AutoPtr<BinaryOutputStream>&& target, TextEncoding encoding, Flags<Open> flags = {});
-    /// As above with a file created, truncated or (Append) appended to.
+    /// As above with a file created, truncated or (Append) appended to. The current target is released
+    /// before the file is opened (it may be the same file); when its flush fails, that Exception
+    /// propagates, the stream is left closed and `path` is not opened.
     void open(const Path& path, TextEncoding encoding, Flags<Open> flags = {});
     /// Writes `text`, each LF not preceded by CR as CR LF.
     void write(const String& text);
