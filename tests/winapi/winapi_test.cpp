@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,19 @@ TEST(WinApiKnownFolders, AnsweredFromTheXdgRules) {
             EXPECT_EQ(utf8(folder->genericStr()), c.expected);
         }
     }
+}
+
+// Without HOME the password database names the home folder (looked up with the reentrant calls).
+TEST(WinApiKnownFolders, WithoutHomeThePasswordDatabaseDecides) {
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[16384];
+    ASSERT_EQ(::getpwuid_r(::getuid(), &entry, buffer, sizeof(buffer), &found), 0);
+    ASSERT_NE(found, nullptr);
+    ScopedEnvironment environment({{"HOME", nullptr}, {"XDG_DATA_HOME", nullptr}});
+    const Optional<Io::Path> folder = getKnownFolder(FOLDERID_LOCAL_APP_DATA);
+    ASSERT_TRUE(folder.hasValue());
+    EXPECT_EQ(utf8(folder->genericStr()), std::string(entry.pw_dir) + "/.local/share/");
 }
 
 TEST(WinApiGuid, TextForms) {

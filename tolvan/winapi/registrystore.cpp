@@ -2,6 +2,7 @@
 
 #include "tolvan/containers/autoptr.h"
 #include "tolvan/platform/debug.h"
+#include "tolvan/winapi/account_posix.h"
 
 #include <sqlite3.h>
 
@@ -14,7 +15,6 @@
 #include <mutex>
 
 #include <locale.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,11 +178,12 @@ bool getStoreFile(char (&out)[MAX_FILE_PATH]) {
     if (file && *file) return std::snprintf(out, sizeof(out), "%s", file) < int(sizeof(out));
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* configSuffix = "";
+    String::CharBuffer<char> home; // holds the password database's answer while `config` points into it
     if (!config || config[0] != '/') {
         config = std::getenv("HOME");
         if (!config || !*config) {
-            const passwd* user = ::getpwuid(::getuid());
-            config = user ? user->pw_dir : nullptr;
+            home = WinApi::Detail::Posix::passwordDatabaseHomeFolder().toUtf8();
+            config = home.isEmpty() ? nullptr : home.cStr();
         }
         if (!config) return false;
         configSuffix = "/.config";

@@ -1,6 +1,7 @@
 #include "tolvan/winapi/winapi.h"
 
 #include "tolvan/io/filesystem.h"
+#include "tolvan/winapi/account_posix.h"
 
 #include <cerrno>
 #include <climits>
@@ -10,9 +11,7 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -76,8 +75,7 @@ const char* absoluteVariable(const char* name) {
 
 String homeFolder() {
     if (const char* home = absoluteVariable("HOME")) return String::fromUtf8(home);
-    const passwd* user = ::getpwuid(::getuid());
-    return user && user->pw_dir ? String::fromUtf8(user->pw_dir) : String();
+    return Detail::Posix::passwordDatabaseHomeFolder();
 }
 
 // The folder named by `variable` when it is absolute, else `home` followed by `homeSuffix`.
@@ -149,8 +147,8 @@ bool belongsToGroup(gid_t group) {
 
 bool belongsToAdminGroup() {
     for (const char* name : ADMIN_GROUPS) {
-        const group* entry = ::getgrnam(name);
-        if (entry && belongsToGroup(entry->gr_gid)) return true;
+        const Optional<uint32> id = Detail::Posix::groupId(name);
+        if (id && belongsToGroup(gid_t(*id))) return true;
     }
     return false;
 }
