@@ -1,6 +1,7 @@
 #include "tolvan/platform/debug.h"
 #include "tolvan/winapi/registry.h"
 #include "tolvan/winapi/registrystore.h"
+#include "support/unprivileged.h"
 #include "winapi/registry_store.h"
 
 #include <gtest/gtest.h>
@@ -456,9 +457,16 @@ TEST_F(RegistryTest, UnusableStoreFiles) {
         ASSERT_TRUE(root.createSubKey(String(u"Key number ") + String(u'x', i % 50) + String(char16_t(u'A' + i % 26), 1))
                         .hasValue());
     Store::closeStoreConnection();
-    std::string damaged = readFile(mFile);
+    const std::string store = readFile(mFile);
+    std::string damaged = store;
     ASSERT_GT(damaged.size(), 3 * 4096u);
     damaged.replace(4096, damaged.size() - 4096, damaged.size() - 4096, '\x7f');
+    // Only the page holding the newest keys is overwritten: the values of the root keys stay writable,
+    // so only the check at opening keeps the damaged store from being changed.
+    std::string onePageDamaged = store;
+    const size_t newest = store.find("Key number " + std::string(49, 'x') + "R");
+    ASSERT_NE(newest, std::string::npos);
+    onePageDamaged.replace(newest / 4096 * 4096, 4096, 4096, '\x7f');
     struct Case {
         const char* what;
         std::string content;
@@ -467,6 +475,7 @@ TEST_F(RegistryTest, UnusableStoreFiles) {
     const Case cases[] = {
         {"garbage", std::string(8192, 'x'), "not a database"},
         {"damaged", damaged, "malformed"},
+        {"one damaged page", onePageDamaged, "damaged"},
         {"a directory", "", "unable to open"},
     };
     std::vector<std::string> lines;
@@ -519,4 +528,39 @@ TEST_F(RegistryTest, ForeignDatabaseIsNotWritten) {
     EXPECT_EQ(readFile(mFile), before);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("another kind"), std::string::npos) << lines[0];
+}
+
+// A store this process may read but not write: reads work, changes fail with one debug line and the
+// file stays as it was. Also when the folder cannot be written (no SQLite side files can be made there).
+TEST_F(RegistryTest, ReadOnlyStoreIsReadButNeverChanged) {
+    for (const String& key : {String(u"HKEY_CURRENT_USER/Software"), TEST_KEY, TEST_KEY + u"/Sub"})
+        ASSERT_TRUE(createKey(key).hasValue());
+    ASSERT_TRUE(setValue(TEST_KEY, u"kept", String(u"yes")));
+    Store::closeStoreConnection();
+    ASSERT_EQ(::chmod(mFile.c_str(), 0444), 0);
+    const std::string before = readFile(mFile);
+    for (const mode_t folderMode : {0755, 0777}) {
+        SCOPED_TRACE(folderMode);
+        ASSERT_EQ(::chmod(mDir.c_str(), folderMode), 0);
+        TolvanTest::runUnprivileged([&] {
+            std::vector<std::string> lines;
+            const DebugOutputSink previous =
+                Kalvex::Detail::setDebugOutputSink([&](const String& text) { lines.push_back(utf8(text)); });
+            EXPECT_EQ(getStringValue(TEST_KEY, u"kept"), Optional<String>(u"yes"));
+            EXPECT_TRUE(keyExists(TEST_KEY + u"/Sub"));
+            EXPECT_TRUE(openKey(TEST_KEY, Access::READ).hasValue());
+            EXPECT_TRUE(createKey(TEST_KEY + u"/Sub").hasValue()) << "an existing key opens";
+            EXPECT_FALSE(createKey(TEST_KEY + u"/New").hasValue());
+            EXPECT_FALSE(setValue(TEST_KEY, u"kept", String(u"no")));
+            EXPECT_FALSE(deleteValue(TEST_KEY, u"kept"));
+            EXPECT_FALSE(deleteKey(TEST_KEY + u"/Sub"));
+            EXPECT_EQ(getStringValue(TEST_KEY, u"kept"), Optional<String>(u"yes"));
+            Kalvex::Detail::setDebugOutputSink(previous);
+            Store::closeStoreConnection();
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_NE(lines[0].find(mFile), std::string::npos) << lines[0];
+            EXPECT_NE(lines[0].find("read-only"), std::string::npos) << lines[0];
+        });
+        EXPECT_EQ(readFile(mFile), before);
+    }
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cwctype>
 #include <mutex>
+#include <string>
 
 #include <locale.h>
 #include <sys/stat.h>
@@ -245,6 +246,8 @@ public:
 
     [[nodiscard]] const char* file() const noexcept { return mFile.cStr(); }
     [[nodiscard]] bool isBroken() const noexcept { return mBroken; }
+    /// True when the file may be read but not written by this process: every change is refused.
+    [[nodiscard]] bool isReadOnly() const noexcept { return mReadOnly; }
 
     /// The prepared statement, reset and ready for binding; null (reported) when it cannot be prepared.
     sqlite3_stmt* statement(Sql which) {
@@ -270,14 +273,17 @@ public:
 
 private:
     bool prepareFile(bool& fresh);
+    bool isUndamaged();
     bool exec(const char* sql);
     bool queryInt(const char* sql, int64& result);
+    bool queryText(const char* sql, String& result);
     bool createSchema();
 
     sqlite3* mDb;
     String::CharBuffer<char> mFile;
     sqlite3_stmt* mStatements[int(Sql::COUNT)] = {};
     bool mBroken = false;
+    bool mReadOnly = false;
 };
 
 bool Connection::exec(const char* sql) {
@@ -286,18 +292,47 @@ bool Connection::exec(const char* sql) {
     return code == SQLITE_OK;
 }
 
-bool Connection::queryInt(const char* sql, int64& result) {
+// Runs `sql` and hands its first row to `read`; false (reported) when there is no row or it fails.
+template <typename Read>
+bool queryFirstRow(Connection& connection, sqlite3* db, const char* sql, Read read) {
     sqlite3_stmt* statement = nullptr;
-    int code = sqlite3_prepare_v2(mDb, sql, -1, &statement, nullptr);
+    int code = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
     if (code == SQLITE_OK) code = sqlite3_step(statement);
-    if (code == SQLITE_ROW) result = sqlite3_column_int64(statement, 0);
+    if (code == SQLITE_ROW) read(statement);
     sqlite3_finalize(statement);
-    if (code != SQLITE_ROW) fail(sqlite3_extended_errcode(mDb));
+    if (code != SQLITE_ROW) connection.fail(sqlite3_extended_errcode(db));
     return code == SQLITE_ROW;
 }
 
-// Checks that the file is an empty database or a registry store (`fresh` tells which) before anything
-// is written to it, then switches to WAL mode.
+bool Connection::queryInt(const char* sql, int64& result) {
+    return queryFirstRow(*this, mDb, sql, [&result](sqlite3_stmt* row) { result = sqlite3_column_int64(row, 0); });
+}
+
+bool Connection::queryText(const char* sql, String& result) {
+    return queryFirstRow(*this, mDb, sql, [&result](sqlite3_stmt* row) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
+        result = String::fromUtf8(text ? text : "");
+    });
+}
+
+// Checks the store's pages once, when the connection is opened: a damaged store is left alone like a
+// foreign file, since writing to it could spread the damage.
+bool Connection::isUndamaged() {
+    String verdict;
+    if (!queryText("PRAGMA quick_check(1)", verdict)) return false; // reported (malformed, unreadable)
+    if (verdict == u"ok") return true;
+    // The first problem found, without SQLite's "*** in database main ***" heading.
+    if (verdict.startsWith(u"***") && verdict.find(u'\n') != String::nPos) {
+        verdict = verdict.getSubstr(verdict.find(u'\n') + 1);
+    }
+    const String problem = String(u"the store is damaged, its database disk image is malformed (") + verdict +
+                           String(u"); it is left as it is");
+    reportProblem(file(), problem.toUtf8().cStr());
+    return false;
+}
+
+// Checks that the file is an empty database or an undamaged registry store (`fresh` tells which) before
+// anything is written to it, then switches to WAL mode unless the file can only be read.
 bool Connection::prepareFile(bool& fresh) {
     int64 applicationId = 0;
     int64 objects = 0;
@@ -309,7 +344,11 @@ bool Connection::prepareFile(bool& fresh) {
         return false;
     }
     fresh = applicationId == 0;
-    return exec("PRAGMA journal_mode=WAL") && exec("PRAGMA synchronous=NORMAL");
+    if (mReadOnly) {
+        if (fresh) reportProblem(file(), "the file is empty and read-only for this process: it holds no registry");
+        return !fresh && isUndamaged();
+    }
+    return (fresh || isUndamaged()) && exec("PRAGMA journal_mode=WAL") && exec("PRAGMA synchronous=NORMAL");
 }
 
 // Creates the schema unless another connection did so first.
@@ -326,17 +365,58 @@ bool Connection::createSchema() {
 }
 static_assert(APPLICATION_ID == 1263294034);
 
+namespace {
+
+// Opens the database `name` with `flags`; null, reported for `file`, when it cannot be opened.
+sqlite3* openDatabase(const char* name, int flags, const char* file) {
+    sqlite3* db = nullptr;
+    const int code = sqlite3_open_v2(name, &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (code == SQLITE_OK) return db;
+    reportProblem(file, db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+    sqlite3_close_v2(db);
+    return nullptr;
+}
+
+// Whether a read-only database cannot be read shared: a WAL database needs its "-shm" side file, which
+// cannot be made when the folder is read-only too.
+bool lacksSharedMemory(sqlite3* db) {
+    sqlite3_extended_result_codes(db, 1);
+    if (sqlite3_exec(db, "PRAGMA application_id", nullptr, nullptr, nullptr) == SQLITE_OK) return false;
+    const int code = sqlite3_extended_errcode(db);
+    return code == SQLITE_READONLY_DIRECTORY || code == SQLITE_READONLY_CANTINIT;
+}
+
+// The URI that opens `file` as an immutable database (no locks, no side files).
+std::string immutableUri(const char* file) {
+    std::string uri = "file:";
+    for (const char* p = file; *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '%' || c == '?' || c == '#' || c <= ' ') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof(escaped), "%%%02X", c);
+            uri += escaped;
+        } else {
+            uri += char(c);
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+} // namespace
+
 AutoPtr<Connection> Connection::open(const char* file) {
     createParentFolders(file);
-    sqlite3* db = nullptr;
-    const int code =
-        sqlite3_open_v2(file, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (code != SQLITE_OK) {
-        reportProblem(file, db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+    sqlite3* db = openDatabase(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, file);
+    // SQLite opens a file it may not write read-only: reads work, and changes are refused up front. When
+    // even the folder is read-only, the store can only be read as an immutable file.
+    const bool readOnly = db && sqlite3_db_readonly(db, "main") == 1;
+    if (readOnly && lacksSharedMemory(db)) {
         sqlite3_close_v2(db);
-        return AutoPtr<Connection>();
+        db = openDatabase(immutableUri(file).c_str(), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, file);
     }
+    if (!db) return AutoPtr<Connection>();
     AutoPtr<Connection> connection = makeAutoPtr<Connection>(db, file);
+    connection->mReadOnly = readOnly;
     sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
     sqlite3_extended_result_codes(db, 1);
     bool fresh = false;
@@ -359,6 +439,15 @@ Connection* getConnection() {
     }
     if (!tConnection) tConnection = Connection::open(file);
     return tConnection.get();
+}
+
+// The calling thread's connection when the store may be changed; null, with a debug line, when it
+// cannot be used or only read.
+Connection* getWritableConnection() {
+    Connection* connection = getConnection();
+    if (!connection || !connection->isReadOnly()) return connection;
+    reportProblem(connection->file(), "the file is read-only for this process; changes are refused");
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -520,7 +609,11 @@ Optional<int64> openStoredKey(int64 parent, const String& subPath) {
 Optional<int64> createStoredKey(int64 parent, const String& subPath) {
     const Optional<Stack<String>> parts = splitSubPath(subPath);
     if (!parts) return NONE;
-    Connection* connection = getConnection();
+    if (const Connection* reader = getConnection(); reader && reader->isReadOnly()) {
+        // Opening a key that exists changes nothing, so a read-only store allows it.
+        if (Optional<int64> existing = openStoredKey(parent, subPath)) return existing;
+    }
+    Connection* connection = getWritableConnection();
     Transaction transaction(connection);
     if (!transaction.isOpen()) return NONE;
     String lpath;
@@ -543,7 +636,7 @@ Optional<int64> createStoredKey(int64 parent, const String& subPath) {
 bool deleteStoredKey(int64 parent, const String& subPath) {
     const Optional<String> suffix = foldedSuffix(subPath);
     if (!suffix || suffix->isEmpty()) return false;
-    Connection* connection = getConnection();
+    Connection* connection = getWritableConnection();
     Transaction transaction(connection);
     if (!transaction.isOpen()) return false;
     const Optional<int64> key = findChild(connection, parent, suffix->toUtf8());
@@ -586,7 +679,7 @@ bool writeStoredValue(int64 key, const String& name, uint32 type, ArrayView<cons
     if (name.length() > MAX_VALUE_NAME_LENGTH) return false;
     const String::CharBuffer<char> nameText = name.toUtf8();
     const String::CharBuffer<char> lname = fold(name).toUtf8();
-    Connection* connection = getConnection();
+    Connection* connection = getWritableConnection();
     Query query(connection, Sql::SET_VALUE);
     query.bind(1, key).bind(2, nameText).bind(3, lname).bind(4, int64(type)).bind(5, data);
     return query.run() && connection->changes() > 0;
@@ -594,7 +687,7 @@ bool writeStoredValue(int64 key, const String& name, uint32 type, ArrayView<cons
 
 bool deleteStoredValue(int64 key, const String& name) {
     const String::CharBuffer<char> lname = fold(name).toUtf8();
-    Connection* connection = getConnection();
+    Connection* connection = getWritableConnection();
     return Query(connection, Sql::DELETE_VALUE).bind(1, key).bind(2, lname).run() && connection->changes() > 0;
 }
 
