@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 using namespace Kalvex;
@@ -102,6 +103,24 @@ TEST(DebugOutputFile, DefaultSinkAppendsToTheNamedFile) {
     debugPrint("to the file", 1);
     debugPrint("and again", 2);
     EXPECT_EQ(readAll(), before + "to the file 1\nand again 2\n");
+}
+
+// Run by ctest with KALVEX_DEBUG_OUTPUT naming a directory, which no user (root included) can open as
+// a file: messages are dropped without harm, and a sink of one's own still works.
+TEST(DebugOutputUnwritable, MessagesAreDroppedWithoutHarm) {
+    const char* path = std::getenv("KALVEX_DEBUG_OUTPUT");
+    struct stat info;
+    if (!path || ::stat(path, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        GTEST_SKIP() << "KALVEX_DEBUG_OUTPUT names no directory";
+    }
+    EXPECT_NO_THROW(debugPrint("dropped", 1));
+    {
+        CapturedOutput captured;
+        debugPrint("kept", 2);
+        EXPECT_EQ(captured.texts(), (std::vector<String>{u"kept 2\n"}));
+    }
+    EXPECT_NO_THROW(debugPrint("dropped again", 3));
+    EXPECT_TRUE(::stat(path, &info) == 0 && S_ISDIR(info.st_mode));
 }
 
 // Not static and not inlined, so that its frame and name appear in the trace.

@@ -7,4 +7,10 @@ if(TARGET tolvan_platform_tests)
     set_tests_properties(platform.DebugOutputFile PROPERTIES
         ENVIRONMENT "KALVEX_DEBUG_OUTPUT=${CMAKE_CURRENT_BINARY_DIR}/debug_output.txt"
         LABELS platform)
+    # A debug-output file that cannot be opened by any user: a directory.
+    add_test(NAME platform.DebugOutputUnwritable
+        COMMAND tolvan_platform_tests --gtest_filter=DebugOutputUnwritable.*)
+    set_tests_properties(platform.DebugOutputUnwritable PROPERTIES
+        ENVIRONMENT "KALVEX_DEBUG_OUTPUT=${CMAKE_CURRENT_BINARY_DIR}"
+        LABELS platform)
 endif()
