@@ -123,9 +123,13 @@ TEST_F(RegistryTest, CreateKeyMakesOneLevelOnly) {
     EXPECT_TRUE(keyExists(u"HKEY_CURRENT_USER/a/b"));
     // An existing key is opened, keeping its values.
     ASSERT_TRUE(setValue(u"HKEY_CURRENT_USER/A/B", u"v", 1));
-    const Optional<Key> again = createKey(u"HKEY_CURRENT_USER/a/B");
+    Optional<Key> again = createKey(u"HKEY_CURRENT_USER/a/B");
     ASSERT_TRUE(again.hasValue());
     EXPECT_EQ(again->getIntValue(u"v"), Optional<int>(1));
+    // An empty name gives the key itself, as RegCreateKeyEx does.
+    Key self = *again->createSubKey(u"");
+    EXPECT_EQ(self.handle().mKey, again->handle().mKey);
+    EXPECT_EQ(self.getIntValue(u"v"), Optional<int>(1));
 }
 
 TEST_F(RegistryTest, KeyNamesOfEveryKind) {

@@ -81,8 +81,9 @@ public:
     /// exist. An empty sub-path opens this key again.
     [[nodiscard]] Optional<Key> openSubKey(const String& subPath, uint32 access) const;
     /// Creates the sub-key `name` (every missing level of a "\" separated name) or opens it when it
-    /// exists, with all access; notifies onKeyCreated. Empty when this key lacks CREATE_SUB_KEY or a
-    /// name is invalid (empty, or longer than 255 characters).
+    /// exists, with all access; notifies onKeyCreated. An empty `name` gives this key itself, as the
+    /// Windows call does. Empty when this key lacks CREATE_SUB_KEY or a level of the name is invalid
+    /// (empty, or longer than 255 characters).
     [[nodiscard]] Optional<Key> createSubKey(const String& name);
     /// Deletes the sub-key `name` and its values; false when it does not exist or has sub-keys.
     [[nodiscard]] bool deleteSubKey(const String& name);
