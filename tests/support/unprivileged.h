@@ -29,7 +29,8 @@ inline void runUnprivileged(const std::function<void()>& body) {
     if (child == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY_ID) != 0 || ::setuid(NOBODY_ID) != 0) ::_exit(2);
         // Only the failures of the body count: the test may have failed before the fork.
-        const ::testing::TestResult& result = *::testing::UnitTest::GetInstance()->current_test_info()->result();
+        const ::testing::TestResult& result =
+            *::testing::UnitTest::GetInstance()->current_test_info()->result();
         const int before = result.total_part_count();
         body();
         bool failed = false;
@@ -40,7 +41,8 @@ inline void runUnprivileged(const std::function<void()>& body) {
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the unprivileged child ended abnormally (wait status " << status << ")";
+    ASSERT_TRUE(WIFEXITED(status)) << "the unprivileged child ended abnormally (wait status " << status
+                                   << ")";
     EXPECT_NE(WEXITSTATUS(status), 2) << "the child could not drop root's rights";
     EXPECT_NE(WEXITSTATUS(status), 1) << "a check failed in the unprivileged child (its output is above)";
 }

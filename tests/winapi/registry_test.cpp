@@ -1,7 +1,7 @@
+#include "support/unprivileged.h"
 #include "tolvan/platform/debug.h"
 #include "tolvan/winapi/registry.h"
 #include "tolvan/winapi/registrystore.h"
-#include "support/unprivileged.h"
 #include "winapi/registry_store.h"
 
 #include <gtest/gtest.h>

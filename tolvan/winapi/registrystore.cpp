@@ -305,7 +305,8 @@ bool queryFirstRow(Connection& connection, sqlite3* db, const char* sql, Read re
 }
 
 bool Connection::queryInt(const char* sql, int64& result) {
-    return queryFirstRow(*this, mDb, sql, [&result](sqlite3_stmt* row) { result = sqlite3_column_int64(row, 0); });
+    return queryFirstRow(*this, mDb, sql,
+                         [&result](sqlite3_stmt* row) { result = sqlite3_column_int64(row, 0); });
 }
 
 bool Connection::queryText(const char* sql, String& result) {
@@ -345,7 +346,8 @@ bool Connection::prepareFile(bool& fresh) {
     }
     fresh = applicationId == 0;
     if (mReadOnly) {
-        if (fresh) reportProblem(file(), "the file is empty and read-only for this process: it holds no registry");
+        if (fresh)
+            reportProblem(file(), "the file is empty and read-only for this process: it holds no registry");
         return !fresh && isUndamaged();
     }
     return (fresh || isUndamaged()) && exec("PRAGMA journal_mode=WAL") && exec("PRAGMA synchronous=NORMAL");
