@@ -106,8 +106,9 @@ void handleOrdinaryWakeUp() {
     drain(getState().ordinary, WAKE_ORDINARY);
 }
 
-// The target through which work reaches the main thread. Handlers touch no member, so a shutdown run
-// from inside an entry may destroy the window while its handler is still on the stack.
+// The target through which work reaches the main thread. The last shutdown may run on any thread, also
+// while the main thread dispatches to the window, or inside one of its entries: the window is handed to
+// destroyWhenIdle, which frees it only once no dispatch to it is running.
 class HiddenWindow final : public Detail::MessageTarget {
 public:
     HiddenWindow()
@@ -132,8 +133,12 @@ protected:
 void createHiddenWindow() {
     HiddenWindow* window = tolvanNew<HiddenWindow>();
     MainThreadState& s = getState();
-    std::lock_guard lock(s.lock);
-    tolvanDelete(std::exchange(s.hiddenWindow, window));
+    Detail::MessageTarget* previous;
+    {
+        std::lock_guard lock(s.lock);
+        previous = std::exchange(s.hiddenWindow, window);
+    }
+    Detail::MessageTarget::destroyWhenIdle(previous);
 }
 
 // Entries still queued are dropped, not run: they belong to the session that ends here.
@@ -149,7 +154,8 @@ void destroyHiddenWindow() {
         reentrant.swap(s.reentrant);
         s.postFailed = false;
     }
-    tolvanDelete(window);
+    // No post reaches the window any more (posts happen under the state lock).
+    Detail::MessageTarget::destroyWhenIdle(window);
 }
 
 // Static initialisation runs on the thread that loads the library: record it and register the
