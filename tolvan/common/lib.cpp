@@ -3,18 +3,12 @@
 #include "tolvan/common/eventloop.h"
 #include "tolvan/common/fifo.h"
 #include "tolvan/containers/stack.h"
+#include "tolvan/thread/thread.h"
 
 #include <atomic>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <utility>
-
-#include <dlfcn.h>
-#include <link.h>
-#include <unistd.h>
 
 namespace Kalvex {
 
@@ -32,12 +26,6 @@ struct HookPair {
 // the life of the process.
 Stack<HookPair>* gHooks = nullptr;
 std::atomic<int32> gStartupCount{0};
-
-// Cached per thread: gettid is a system call, and executeInMainThread asks on every call.
-uint32 getCurrentThreadId() noexcept {
-    thread_local const uint32 id = uint32(gettid());
-    return id;
-}
 
 // ---------------------------------------------------------------------------------------------------
 // Main-thread queues
@@ -168,19 +156,7 @@ void destroyHiddenWindow() {
 }();
 
 // ---------------------------------------------------------------------------------------------------
-// Environment helpers
-
-String readLink(const char* path) {
-    char buffer[4096];
-    const ssize_t length = readlink(path, buffer, sizeof buffer - 1);
-    if (length <= 0) return String();
-    return String::fromUtf8(std::string_view(buffer, size_t(length)));
-}
-
-String getRealPath(const char* path) {
-    char buffer[PATH_MAX];
-    return String::fromUtf8(realpath(path, buffer) ? buffer : path);
-}
+// Environment helpers (those that ask the system live in lib_posix.cpp)
 
 float computeFontScale() {
     const char* display = std::getenv("DISPLAY");
@@ -237,12 +213,12 @@ bool Lib::runSingleEventLoopIteration(bool) {
 // Utils
 
 uint32 Utils::getMainThreadId() noexcept {
-    static const uint32 id = getCurrentThreadId();
+    static const uint32 id = Utils::getThreadId();
     return id;
 }
 
 bool Utils::isMainThread() noexcept {
-    return getCurrentThreadId() == getMainThreadId();
+    return Utils::getThreadId() == getMainThreadId();
 }
 
 bool Utils::executeInMainThread(const Function<void()>& fn, Flags<ExecuteMainThread> flags) {
@@ -262,39 +238,9 @@ bool Utils::executeInMainThread(const Function<void()>& fn, Flags<ExecuteMainThr
     return posted;
 }
 
-Io::Path Utils::getExecutableFilePath() {
-    return readLink("/proc/self/exe");
-}
-
-Io::Path Utils::getModuleFilePath(const void* address) {
-    Dl_info info;
-    link_map* module = nullptr;
-    if (!address || !dladdr1(address, &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) || !module) {
-        return Io::Path();
-    }
-    // The executable's own entry has an empty name.
-    if (!module->l_name || !*module->l_name) return getExecutableFilePath();
-    return getRealPath(module->l_name);
-}
-
 float Utils::getFontScale() {
     static const float scale = computeFontScale();
     return scale;
-}
-
-bool Utils::isDebuggerAttached() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (!status) return false;
-    char line[256];
-    long tracer = 0;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, "TracerPid:", 10) == 0) {
-            tracer = std::strtol(line + 10, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(status);
-    return tracer != 0;
 }
 
 } // namespace Kalvex
