@@ -191,9 +191,9 @@ TEST(MainThreadConcurrency, LastShutdownOnAWorkerWhileTheMainThreadPumps) {
     while (!finished.load())
         Lib::runSingleEventLoopIteration();
     worker.join();
+    EXPECT_EQ(Detail::getPendingMessageCount(), 0) << "no wake-up of a destroyed window is left";
     pumpAll();
     EXPECT_LE(ran.load(), ROUNDS * POSTS) << "entries dropped at a shutdown never run later";
-    EXPECT_EQ(Detail::getPendingMessageCount(), 0) << "no wake-up of a destroyed window is left";
 }
 
 TEST(EventLoopConcurrency, WaitWithAHugeTimeOutWaitsForThePost) {
