@@ -1,8 +1,10 @@
 #include "tolvan/common/eventloop.h"
 #include "tolvan/common/lib.h"
+#include "tolvan/containers/autoptr.h"
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 using namespace Kalvex;
@@ -104,4 +106,67 @@ TEST(EventLoop, TimersWaitForTheirDueTimeAndRestartReplaces) {
         << "posted messages come before due timers; the restarted timer fires once";
     EXPECT_FALSE(Lib::runSingleEventLoopIteration());
     EXPECT_TRUE(target.stopTimer(2));
+}
+
+TEST(EventLoop, TimersWithHugeIntervalsAreNeverDue) {
+    constexpr int64 MAX = std::numeric_limits<int64>::max();
+    Recorder target;
+    // Above 9223372036854 ms the interval no longer fits the clock's nanoseconds.
+    target.startTimer(1, MAX, TimerMode::ONCE);
+    target.startTimer(2, MAX / 1'000'000 + 1, TimerMode::CONTINUOUS);
+    EXPECT_FALSE(Detail::waitForMessage(0));
+    EXPECT_FALSE(Lib::runSingleEventLoopIteration());
+    EXPECT_TRUE(target.received.empty());
+    EXPECT_FALSE(Detail::waitForMessage(1)) << "a short wait ends at its own deadline";
+    EXPECT_TRUE(target.stopTimer(1));
+    EXPECT_TRUE(target.stopTimer(2));
+}
+
+namespace {
+// Counts its messages into a counter that outlives it; message 1 pumps the loop once more, message 2
+// hands the target to destroyWhenIdle from inside its own handler.
+class SelfDestroying final : public Detail::MessageTarget {
+public:
+    SelfDestroying(int& handled, bool& destroyed)
+        : mHandled(handled)
+        , mDestroyed(destroyed) {}
+    ~SelfDestroying() override { mDestroyed = true; }
+
+protected:
+    int64 handleMessageImpl(uint32 number, uint64, int64) override {
+        if (number == 1) {
+            EXPECT_TRUE(Lib::runSingleEventLoopIteration());
+            EXPECT_FALSE(mDestroyed) << "deleted while an outer dispatch still runs it";
+        }
+        if (number == 2) MessageTarget::destroyWhenIdle(this);
+        ++mHandled; // still alive here
+        return 0;
+    }
+
+private:
+    int& mHandled;
+    bool& mDestroyed;
+};
+} // namespace
+
+TEST(EventLoop, DestroyWhenIdleWaitsForTheDispatchesRunningTheTarget) {
+    int handled = 0;
+    bool destroyed = false;
+    auto* idle = tolvanNew<SelfDestroying>(handled, destroyed);
+    idle->post(3, 0, 0);
+    idle->startTimer(1, 0, TimerMode::CONTINUOUS);
+    Detail::MessageTarget::destroyWhenIdle(idle);
+    EXPECT_TRUE(destroyed) << "not dispatching: deleted at once";
+    EXPECT_FALSE(Detail::waitForMessage(0)) << "its message and timer are gone";
+
+    destroyed = false;
+    auto* busy = tolvanNew<SelfDestroying>(handled, destroyed);
+    busy->post(1, 0, 0); // its handler dispatches the next message inside itself
+    busy->post(2, 0, 0);
+    busy->post(3, 0, 0); // dropped by destroyWhenIdle
+    EXPECT_TRUE(Lib::runSingleEventLoopIteration());
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(handled, 2);
+    EXPECT_FALSE(Lib::runSingleEventLoopIteration());
+    Detail::MessageTarget::destroyWhenIdle(nullptr);
 }

@@ -1,9 +1,13 @@
 #include "tolvan/common/eventloop.h"
 #include "tolvan/common/lib.h"
+#include "tolvan/thread/thread.h"
+
+#include "support/blocking.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -165,4 +169,47 @@ TEST(EventLoopConcurrency, WaitWakesForAPostFromAnotherThread) {
     poster.join();
     EXPECT_TRUE(Lib::runSingleEventLoopIteration());
     EXPECT_EQ(target.received, (std::vector<uint64>{42}));
+}
+
+TEST(MainThreadConcurrency, LastShutdownOnAWorkerWhileTheMainThreadPumps) {
+    Shutdown guard;
+    // The hidden window is destroyed by the worker's last shutdown while the main thread may be
+    // dispatching a wake-up to it: the window must outlive that dispatch.
+    constexpr int ROUNDS = 300;
+    constexpr int POSTS = 50;
+    std::atomic<bool> finished{false};
+    std::atomic<int> ran{0};
+    std::thread worker([&] {
+        for (int round = 0; round < ROUNDS; ++round) {
+            Lib::startup();
+            for (int i = 0; i < POSTS; ++i)
+                Utils::executeInMainThread([&ran] { ran.fetch_add(1, std::memory_order_relaxed); });
+            Lib::shutdown();
+        }
+        finished.store(true);
+    });
+    while (!finished.load())
+        Lib::runSingleEventLoopIteration();
+    worker.join();
+    EXPECT_EQ(Detail::getPendingMessageCount(), 0) << "no wake-up of a destroyed window is left";
+    pumpAll();
+    EXPECT_LE(ran.load(), ROUNDS * POSTS) << "entries dropped at a shutdown never run later";
+}
+
+TEST(EventLoopConcurrency, WaitWithAHugeTimeOutWaitsForThePost) {
+    Recorder target;
+    const unsigned mainTid = Utils::getThreadId();
+    std::atomic<bool> returned{false};
+    std::thread poster([&] {
+        EXPECT_TRUE(
+            TolvanTest::waitUntil([&] { return returned.load() || TolvanTest::isBlockedInFutex(mainTid); }));
+        target.post(1, 5, 0);
+    });
+    // A deadline of now + INT64_MAX ms does not fit the clock: the wait has no limit.
+    const bool woken = Detail::waitForMessage(std::numeric_limits<int64>::max());
+    returned = true;
+    poster.join();
+    EXPECT_TRUE(woken);
+    pumpAll();
+    EXPECT_EQ(target.received, (std::vector<uint64>{5}));
 }

@@ -630,3 +630,39 @@ TEST(Scheduler, ProcessWideInstanceLivesBetweenStartupAndShutdown) {
     Lib::shutdown();
     EXPECT_THROW((void)Scheduler::highPriorityInstance(), Exception);
 }
+
+namespace {
+// Opened by a shutdown action registered after the scheduler's, so it runs just before the
+// process-wide scheduler is destroyed.
+std::atomic<Gate*> gShutdownBegun{nullptr};
+} // namespace
+
+TEST(Scheduler, ProcessWideInstanceStaysReachableUntilItsWorkersHaveStopped) {
+    ASSERT_EQ(Lib::getStartupCount(), 0);
+    Lib::registerHooks({}, [] {
+        if (Gate* gate = gShutdownBegun.load()) gate->open();
+    });
+    Gate shutdownBegun;
+    gShutdownBegun = &shutdownBegun;
+    Gate started;
+    std::atomic<bool> submitted{false};
+    const unsigned mainTid = Utils::getThreadId();
+    Lib::startup();
+    const SharedPtr<LambdaTask> running = task([&] {
+        started.open();
+        EXPECT_TRUE(shutdownBegun.waitOpen());
+        // The main thread now waits for this worker to end.
+        EXPECT_TRUE(TolvanTest::waitUntilBlocked(mainTid));
+        try {
+            Scheduler::highPriorityInstance().submit(task([] {}), TaskPriority::Normal);
+            submitted = true;
+        } catch (const Exception&) {
+        }
+    });
+    Scheduler::highPriorityInstance().submit(running, TaskPriority::Normal);
+    ASSERT_TRUE(started.waitOpen());
+    Lib::shutdown();
+    gShutdownBegun = nullptr;
+    EXPECT_TRUE(submitted.load()) << "a task still running during the last shutdown lost the scheduler";
+    EXPECT_THROW((void)Scheduler::highPriorityInstance(), Exception);
+}

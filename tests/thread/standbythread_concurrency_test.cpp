@@ -226,3 +226,34 @@ TEST(StandbyThread, JoinTimeOutAtDestructionDetachesInsteadOfTerminating) {
     }
     EXPECT_EQ(runs.load(), 20);
 }
+
+TEST(StandbyThread, JobMayConfigureItsThreadWhileAnotherThreadWaitsInInvoke) {
+    // Heap-allocated so that a deadlock fails the test instead of hanging it in the destructor.
+    auto* standby = new StandbyThread();
+    Gate secondWaiting;
+    std::atomic<unsigned> secondTid{0};
+    std::atomic<bool> configured{false};
+    std::atomic<bool> secondRan{false};
+    standby->invoke([&] {
+        EXPECT_TRUE(secondWaiting.waitOpen());
+        // The second caller holds the caller lock while it waits for this job to end.
+        EXPECT_TRUE(TolvanTest::waitUntilBlocked(secondTid.load()));
+        standby->configure(1 << 20, u"reconfigured", 5000);
+        configured = true;
+    });
+    Thread second([&] {
+        secondTid = Utils::getThreadId();
+        secondWaiting.open();
+        standby->invoke([&] { secondRan = true; });
+    });
+    const bool finished = waitUntil([&] { return configured.load(); });
+    EXPECT_TRUE(finished) << "configure from the running job waited for the caller lock";
+    if (!finished) {
+        second.detach(); // deadlocked: leave both threads behind rather than hang
+        return;
+    }
+    EXPECT_TRUE(second.join());
+    standby->waitForThis();
+    EXPECT_TRUE(secondRan.load());
+    delete standby;
+}

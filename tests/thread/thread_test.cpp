@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 #include <xmmintrin.h>
@@ -359,6 +360,55 @@ TEST(ThreadUtils, AssignmentPinsRoundRobinWhenOptedIn) {
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(seen[size_t(i)], std::vector<int>{all[size_t(i) % all.size()]}) << "thread " << i;
     }
+}
+
+namespace {
+
+// Runs `work` on a new thread pinned to the single processor `cpu`.
+template <typename F>
+void onThreadPinnedTo(int cpu, F work) {
+    std::thread pinned([cpu, &work] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        ASSERT_EQ(pthread_setaffinity_np(pthread_self(), sizeof set, &set), 0);
+        work();
+    });
+    pinned.join();
+}
+
+} // namespace
+
+TEST(ThreadUtils, AssignmentFromAPinnedThreadUsesTheProcessProcessors) {
+    const std::vector<int> all = allowedProcessors();
+    if (all.size() < 2) GTEST_SKIP() << "needs two logical processors";
+    setenv("KALVEX_PIN_THREADS", "1", 1);
+    std::vector<std::vector<int>> seen;
+    onThreadPinnedTo(all[0], [&] { seen = affinitiesAfterAssignment(int(all.size())); });
+    unsetenv("KALVEX_PIN_THREADS");
+    for (size_t i = 0; i < all.size(); ++i)
+        EXPECT_EQ(seen[i], std::vector<int>{all[i]}) << "thread " << i;
+}
+
+// Run in a fresh process by the test below: the first question comes from a thread pinned to one
+// processor.
+TEST(ThreadUtilsChild, DISABLED_PinnedThreadAsksFirst) {
+    const std::vector<int> all = allowedProcessors();
+    int count = 0;
+    onThreadPinnedTo(all[0], [&] { count = Utils::getLogicalProcessorCount(); });
+    EXPECT_EQ(count, int(all.size()));
+}
+
+TEST(ThreadUtils, ProcessorCountDoesNotDependOnTheThreadThatAsksFirst) {
+    if (allowedProcessors().size() < 2) GTEST_SKIP() << "needs two logical processors";
+    char exe[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    const std::string command =
+        std::string("'") + exe +
+        "' --gtest_also_run_disabled_tests"
+        " --gtest_filter=ThreadUtilsChild.DISABLED_PinnedThreadAsksFirst >/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0)
+        << "the count seen by a pinned first caller is not the process's";
 }
 
 // ---- priorities (the Linux stand-in for SetThreadPriority) ----

@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <compare>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -65,6 +66,41 @@ TEST(Timer, StartExpiredIsDueAtOnce) {
     EXPECT_GE(timer.getElapsed(), 501);
     const Timer zero(0);
     EXPECT_TRUE(zero.check()); // a zero interval has always passed
+}
+
+TEST(Timer, HugeIntervalsAndShiftsDoNotWrapAround) {
+    constexpr int64 MAX = std::numeric_limits<int64>::max();
+    constexpr int64 MIN = std::numeric_limits<int64>::min();
+    constexpr int64 LARGEST_NS_IN_MS = MAX / 1'000'000; // 9223372036854
+    struct Case {
+        int64 interval;
+        bool passed;
+    };
+    const Case cases[] = {{MAX, false},
+                          {LARGEST_NS_IN_MS + 1, false},
+                          {LARGEST_NS_IN_MS, false},
+                          {MIN, true},
+                          {MIN / 1'000'000 - 1, true}};
+    for (const Case& c : cases) {
+        const Timer timer(c.interval);
+        EXPECT_EQ(timer.check(), c.passed) << c.interval;
+        EXPECT_EQ(timer.getInterval(), c.interval);
+    }
+
+    // "Never", but started expired: due at once all the same.
+    const Timer expired(MAX, Timer::Flag::START_EXPIRED);
+    EXPECT_TRUE(expired.check());
+    EXPECT_GE(expired.getElapsed(), LARGEST_NS_IN_MS);
+
+    Timer past(MAX);
+    past.subtract(MAX); // as long ago as the interval
+    EXPECT_TRUE(past.check());
+    EXPECT_GE(past.getElapsed(), LARGEST_NS_IN_MS);
+
+    Timer future(0);
+    future.subtract(MIN); // the start far ahead: elapsed is negative, not wrapped to positive
+    EXPECT_FALSE(future.check());
+    EXPECT_LT(future.getElapsed(), -LARGEST_NS_IN_MS / 2);
 }
 
 TEST(Timer, MovesItsState) {
@@ -307,6 +343,20 @@ TEST(DelayedCallback, ExecuteImmediatelyAndEmptyOrThrowingFunctions) {
     const Sentinel later(10);
     EXPECT_NO_THROW(EXPECT_TRUE(pumpUntil([&] { return later.fired; })));
     EXPECT_EQ(calls, 2) << "the schedule made before set() still fired once";
+}
+
+TEST(DelayedCallback, HugeDelaysWaitInsteadOfFiring) {
+    constexpr int64 MAX = std::numeric_limits<int64>::max();
+    int delayedCalls = 0;
+    int repeatedCalls = 0;
+    DelayedCallback delayed([&] { ++delayedCalls; }, MAX);
+    RepeatedCallback repeated;
+    repeated.set([&] { ++repeatedCalls; });
+    repeated.start(MAX);
+    const Sentinel later(20);
+    ASSERT_TRUE(pumpUntil([&] { return later.fired; }));
+    EXPECT_EQ(delayedCalls, 0);
+    EXPECT_EQ(repeatedCalls, 0);
 }
 
 // RepeatedCallback ------------------------------------------------------------------------------------

@@ -31,6 +31,27 @@ struct TimerEntry {
     TimerMode mode;
 };
 
+// A dispatch in progress on the queue's thread: the target stays alive until it has returned.
+struct Dispatch {
+    MessageTarget* target; // null once the target was destroyed from inside its own handler
+    bool deleteWhenDone;   // handed to MessageTarget::destroyWhenIdle meanwhile
+};
+
+// `ms` milliseconds as the clock's duration: 0 for a negative count, the longest duration for one
+// the clock's nanoseconds cannot hold.
+Clock::duration durationFromMs(int64 ms) {
+    using std::chrono::milliseconds;
+    constexpr int64 LONGEST_MS = std::chrono::duration_cast<milliseconds>(Clock::duration::max()).count();
+    if (ms <= 0) return Clock::duration::zero();
+    if (ms >= LONGEST_MS) return Clock::duration::max();
+    return std::chrono::duration_cast<Clock::duration>(milliseconds(ms));
+}
+
+// t + d for d >= 0, held at the clock's end instead of overflowing (the end means never).
+Clock::time_point later(Clock::time_point t, Clock::duration d) {
+    return t > Clock::time_point::max() - d ? Clock::time_point::max() : t + d;
+}
+
 } // namespace
 
 /// One thread's queue. Shared by the thread itself and by every target it owns, so it lives as long
@@ -41,6 +62,8 @@ public:
     std::condition_variable wake;
     Fifo<PostedMessage> posted;
     Stack<TimerEntry> timers;
+    // Dispatches in progress on the owning thread, the innermost (a handler pumping the loop) last.
+    Stack<Dispatch> dispatching;
 
     void acquire() noexcept { mReferences.fetch_add(1, std::memory_order_relaxed); }
     void release() noexcept {
@@ -60,6 +83,14 @@ public:
             if (timers[i].target == target && timers[i].id == id) return i;
         }
         return -1;
+    }
+    /// Drops the posted messages and timers of `target`, so that no new dispatch to it begins. Needs
+    /// the lock.
+    void removeMessagesOf(const MessageTarget* target) {
+        posted.removeIf([target](const PostedMessage& m) { return m.target == target; });
+        for (int i = timers.size() - 1; i >= 0; --i) {
+            if (timers[i].target == target) timers.removeUnordered(i);
+        }
     }
 
 private:
@@ -105,7 +136,7 @@ bool takeDueTimer(ThreadQueue& q, Clock::time_point now, PostedMessage& out) {
         q.timers.removeUnordered(index);
     } else {
         // Keep the rhythm, but a loop that fell behind gets one message rather than a burst.
-        timer.due = std::max(timer.due + timer.interval, now);
+        timer.due = std::max(later(timer.due, timer.interval), now);
     }
     return true;
 }
@@ -120,13 +151,29 @@ MessageTarget::MessageTarget(TargetThread thread)
 MessageTarget::~MessageTarget() {
     {
         std::lock_guard lock(mQueue->mutex);
-        mQueue->posted.removeIf([this](const PostedMessage& m) { return m.target == this; });
-        Stack<TimerEntry>& timers = mQueue->timers;
-        for (int i = timers.size() - 1; i >= 0; --i) {
-            if (timers[i].target == this) timers.removeUnordered(i);
+        mQueue->removeMessagesOf(this);
+        // Destroyed from inside its own handler: the dispatch must not touch it when it returns.
+        for (Dispatch& d : mQueue->dispatching) {
+            if (d.target == this) d.target = nullptr;
         }
     }
     mQueue->release();
+}
+
+void MessageTarget::destroyWhenIdle(MessageTarget* target) {
+    if (!target) return;
+    ThreadQueue& q = *target->mQueue;
+    bool busy = false;
+    {
+        std::lock_guard lock(q.mutex);
+        q.removeMessagesOf(target);
+        for (Dispatch& d : q.dispatching) {
+            if (d.target != target) continue;
+            d.deleteWhenDone = true;
+            busy = true;
+        }
+    }
+    if (!busy) tolvanDelete(target);
 }
 
 bool MessageTarget::post(uint32 number, uint64 wParam, int64 lParam) {
@@ -139,8 +186,8 @@ bool MessageTarget::post(uint32 number, uint64 wParam, int64 lParam) {
 }
 
 void MessageTarget::startTimer(uint64 id, int64 intervalMs, TimerMode mode) {
-    const Clock::duration interval = std::chrono::milliseconds(std::max<int64>(intervalMs, 0));
-    const TimerEntry entry{this, id, interval, Clock::now() + interval, mode};
+    const Clock::duration interval = durationFromMs(intervalMs);
+    const TimerEntry entry{this, id, interval, later(Clock::now(), interval), mode};
     {
         std::lock_guard lock(mQueue->mutex);
         const int index = mQueue->findTimer(this, id);
@@ -169,9 +216,9 @@ int64 getPendingMessageCount() {
 
 bool waitForMessage(int64 timeoutMs) {
     ThreadQueue& q = getCurrentQueue();
+    // A deadline beyond the clock's end is the end itself, which waits without limit below.
     const bool limited = timeoutMs >= 0;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(std::max<int64>(timeoutMs, 0));
+    const Clock::time_point deadline = later(Clock::now(), durationFromMs(timeoutMs));
     std::unique_lock lock(q.mutex);
     for (;;) {
         if (!q.posted.isEmpty()) return true;
@@ -190,17 +237,46 @@ bool waitForMessage(int64 timeoutMs) {
     }
 }
 
+namespace {
+
+// Ends the innermost dispatch of the calling thread; deletes its target when destroyWhenIdle was
+// called meanwhile and no outer dispatch still runs it.
+void endDispatch(ThreadQueue& q) noexcept {
+    MessageTarget* toDelete = nullptr;
+    {
+        std::lock_guard lock(q.mutex);
+        const Dispatch done = q.dispatching.popValue();
+        if (done.deleteWhenDone && done.target) {
+            bool stillRunning = false;
+            for (const Dispatch& d : q.dispatching)
+                stillRunning |= d.target == done.target;
+            if (!stillRunning) toDelete = done.target;
+        }
+    }
+    tolvanDelete(toDelete);
+}
+
+} // namespace
+
 bool dispatchNextMessage() {
     ThreadQueue& q = getCurrentQueue();
     PostedMessage message;
     {
         std::lock_guard lock(q.mutex);
+        q.dispatching.reserve(q.dispatching.size() + 1); // may throw: before anything is taken out
         if (!q.posted.isEmpty()) {
             message = q.posted.popFront();
         } else if (q.timers.isEmpty() || !takeDueTimer(q, Clock::now(), message)) {
             return false;
         }
+        // Taken out and marked under one lock: a target destroyed from another thread now waits for
+        // this dispatch (destroyWhenIdle) instead of being freed under it.
+        q.dispatching.push(Dispatch{message.target, false});
     }
+    struct EndDispatch {
+        ThreadQueue& q;
+        ~EndDispatch() { endDispatch(q); }
+    } end{q};
     message.target->handleMessage(message.number, message.wParam, message.lParam);
     return true;
 }

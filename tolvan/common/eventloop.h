@@ -37,7 +37,8 @@ enum class TimerMode {
 
 /// Receiver of posted and timer messages. Messages are dispatched on the owning thread only, in the
 /// order they were posted; due timers come after the posted messages. Destroying a target drops its
-/// pending messages and timers; destroy it on its own thread (or while that thread dispatches nothing).
+/// pending messages and timers; destroy it on its own thread (also from inside its own handler, which
+/// then touches no member), or hand a heap target to destroyWhenIdle from any thread.
 class MessageTarget : public Polymorphic, private Noncopyable {
 public:
     explicit MessageTarget(TargetThread thread = TargetThread::CALLING);
@@ -48,11 +49,17 @@ public:
     bool post(uint32 number, uint64 wParam, int64 lParam);
 
     /// Starts timer `id` of this target, or restarts it when it exists: the first TIMER_MESSAGE becomes
-    /// due `intervalMs` ms from now (negative counts as 0). Callable from any thread.
+    /// due `intervalMs` ms from now (negative counts as 0; beyond the clock's range, about 292 years, it
+    /// is never due). Callable from any thread.
     void startTimer(uint64 id, int64 intervalMs, TimerMode mode);
     /// Removes timer `id` of this target; returns whether it existed. A timer message already taken
     /// out of the queue is not recalled.
     bool stopTimer(uint64 id);
+
+    /// Destroys `target` (made by tolvanNew; null is ignored) from any thread: its pending messages and
+    /// timers are dropped at once, and when its thread is dispatching to it right now, that thread
+    /// deletes it as soon as that dispatch has returned. No further message reaches it.
+    static void destroyWhenIdle(MessageTarget* target);
 
     /// Delivers one message to handleMessageImpl (what the event loop calls); returns its answer.
     int64 handleMessage(uint32 number, uint64 wParam, int64 lParam) {
@@ -72,7 +79,8 @@ private:
 [[nodiscard]] int64 getPendingMessageCount();
 
 /// Waits until the calling thread's queue holds a posted message or a due timer, at most `timeoutMs`
-/// ms (negative waits without limit); returns whether one is there. Dispatches nothing.
+/// ms (negative, or beyond the clock's range, waits without limit); returns whether one is there.
+/// Dispatches nothing.
 bool waitForMessage(int64 timeoutMs);
 
 /// Takes the next message of the calling thread (posted messages first, then the most overdue timer)

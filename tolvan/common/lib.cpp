@@ -3,18 +3,12 @@
 #include "tolvan/common/eventloop.h"
 #include "tolvan/common/fifo.h"
 #include "tolvan/containers/stack.h"
+#include "tolvan/thread/thread.h"
 
 #include <atomic>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <utility>
-
-#include <dlfcn.h>
-#include <link.h>
-#include <unistd.h>
 
 namespace Kalvex {
 
@@ -32,12 +26,6 @@ struct HookPair {
 // the life of the process.
 Stack<HookPair>* gHooks = nullptr;
 std::atomic<int32> gStartupCount{0};
-
-// Cached per thread: gettid is a system call, and executeInMainThread asks on every call.
-uint32 getCurrentThreadId() noexcept {
-    thread_local const uint32 id = uint32(gettid());
-    return id;
-}
 
 // ---------------------------------------------------------------------------------------------------
 // Main-thread queues
@@ -106,8 +94,9 @@ void handleOrdinaryWakeUp() {
     drain(getState().ordinary, WAKE_ORDINARY);
 }
 
-// The target through which work reaches the main thread. Handlers touch no member, so a shutdown run
-// from inside an entry may destroy the window while its handler is still on the stack.
+// The target through which work reaches the main thread. The last shutdown may run on any thread, also
+// while the main thread dispatches to the window, or inside one of its entries: the window is handed to
+// destroyWhenIdle, which frees it only once no dispatch to it is running.
 class HiddenWindow final : public Detail::MessageTarget {
 public:
     HiddenWindow()
@@ -132,8 +121,12 @@ protected:
 void createHiddenWindow() {
     HiddenWindow* window = tolvanNew<HiddenWindow>();
     MainThreadState& s = getState();
-    std::lock_guard lock(s.lock);
-    tolvanDelete(std::exchange(s.hiddenWindow, window));
+    Detail::MessageTarget* previous;
+    {
+        std::lock_guard lock(s.lock);
+        previous = std::exchange(s.hiddenWindow, window);
+    }
+    Detail::MessageTarget::destroyWhenIdle(previous);
 }
 
 // Entries still queued are dropped, not run: they belong to the session that ends here.
@@ -149,7 +142,8 @@ void destroyHiddenWindow() {
         reentrant.swap(s.reentrant);
         s.postFailed = false;
     }
-    tolvanDelete(window);
+    // No post reaches the window any more (posts happen under the state lock).
+    Detail::MessageTarget::destroyWhenIdle(window);
 }
 
 // Static initialisation runs on the thread that loads the library: record it and register the
@@ -162,19 +156,7 @@ void destroyHiddenWindow() {
 }();
 
 // ---------------------------------------------------------------------------------------------------
-// Environment helpers
-
-String readLink(const char* path) {
-    char buffer[4096];
-    const ssize_t length = readlink(path, buffer, sizeof buffer - 1);
-    if (length <= 0) return String();
-    return String::fromUtf8(std::string_view(buffer, size_t(length)));
-}
-
-String getRealPath(const char* path) {
-    char buffer[PATH_MAX];
-    return String::fromUtf8(realpath(path, buffer) ? buffer : path);
-}
+// Environment helpers (those that ask the system live in lib_posix.cpp)
 
 float computeFontScale() {
     const char* display = std::getenv("DISPLAY");
@@ -231,12 +213,12 @@ bool Lib::runSingleEventLoopIteration(bool) {
 // Utils
 
 uint32 Utils::getMainThreadId() noexcept {
-    static const uint32 id = getCurrentThreadId();
+    static const uint32 id = Utils::getThreadId();
     return id;
 }
 
 bool Utils::isMainThread() noexcept {
-    return getCurrentThreadId() == getMainThreadId();
+    return Utils::getThreadId() == getMainThreadId();
 }
 
 bool Utils::executeInMainThread(const Function<void()>& fn, Flags<ExecuteMainThread> flags) {
@@ -256,39 +238,9 @@ bool Utils::executeInMainThread(const Function<void()>& fn, Flags<ExecuteMainThr
     return posted;
 }
 
-Io::Path Utils::getExecutableFilePath() {
-    return readLink("/proc/self/exe");
-}
-
-Io::Path Utils::getModuleFilePath(const void* address) {
-    Dl_info info;
-    link_map* module = nullptr;
-    if (!address || !dladdr1(address, &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) || !module) {
-        return Io::Path();
-    }
-    // The executable's own entry has an empty name.
-    if (!module->l_name || !*module->l_name) return getExecutableFilePath();
-    return getRealPath(module->l_name);
-}
-
 float Utils::getFontScale() {
     static const float scale = computeFontScale();
     return scale;
-}
-
-bool Utils::isDebuggerAttached() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (!status) return false;
-    char line[256];
-    long tracer = 0;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, "TracerPid:", 10) == 0) {
-            tracer = std::strtol(line + 10, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(status);
-    return tracer != 0;
 }
 
 } // namespace Kalvex

@@ -33,6 +33,9 @@ constexpr int PRIORITY_ASSERT_LINE = 389;
 // elsewhere should be pulled along with it.
 alignas(64) std::atomic<uint64> gNextTaskId{0};
 
+// The process-wide scheduler (highPriorityInstance), between the first startup and the last shutdown.
+std::atomic<Scheduler*> gGlobalScheduler{nullptr};
+
 int levelOf(TaskPriority priority) {
     return int(priority);
 }
@@ -532,6 +535,10 @@ Scheduler::Scheduler(const String& name, SchedulerWorkerThreadPriority priority)
 
 Scheduler::~Scheduler() {
     mState->shutdownAndJoin();
+    // The process-wide instance stays reachable until here: a task still running during the last
+    // shutdown may submit to it (the task is dropped unrun, as every queued one is).
+    Scheduler* self = this;
+    gGlobalScheduler.compare_exchange_strong(self, nullptr);
     tolvanDelete(mState);
 }
 
@@ -648,15 +655,14 @@ void Scheduler::yieldToHigherTasksPriority() {
 
 namespace {
 
-std::atomic<Scheduler*> gGlobalScheduler{nullptr};
-
 void createGlobalScheduler() {
     gGlobalScheduler.store(tolvanNew<Scheduler>(String(u"_KALVEX_Global_Scheduler_WorkerThread"),
                                                 SchedulerWorkerThreadPriority::Normal));
 }
 
+// The destructor clears gGlobalScheduler once the workers have stopped.
 void destroyGlobalScheduler() {
-    tolvanDelete(gGlobalScheduler.exchange(nullptr));
+    tolvanDelete(gGlobalScheduler.load());
 }
 
 [[maybe_unused]] const bool GLOBAL_SCHEDULER_HOOKS = [] {

@@ -164,7 +164,8 @@ public:
     [[nodiscard]] SchedulerWorkerThreadPriority workerThreadsPriority() const;
 
     /// The process-wide scheduler, named "_KALVEX_Global_Scheduler_WorkerThread", which exists from the
-    /// first Lib::startup to the last Lib::shutdown; throws Exception outside that time.
+    /// first Lib::startup to the last Lib::shutdown (there until its workers have stopped, so tasks still
+    /// running may reach it); throws Exception outside that time.
     [[nodiscard]] static Scheduler& highPriorityInstance();
     /// The calling worker's index; empty off worker threads.
     [[nodiscard]] static Optional<int> getWorkerThreadIndex();

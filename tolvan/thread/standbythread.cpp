@@ -33,6 +33,9 @@ struct StandbyThreadState {
     std::mutex mJobMutex;
     // Serialises invoke() and destruction.
     SimpleLock mCallerLock;
+    // Guards the settings below (name, stack size, join time-out). Not the caller lock: a job may call
+    // configure while another thread holds that lock in invoke, waiting for the job to end.
+    std::mutex mSettingsMutex;
     // Set by the thread whenever it starts waiting or wakes up; cleared by invoke() before the wake-up.
     std::atomic<bool> mPickedUp{false};
     String mName = u"___KALVEX_standbyThread";
@@ -47,6 +50,8 @@ struct StandbyThreadState {
     std::atomic<unsigned> mThreadId{0};
 
     void threadMain(const String& name);
+    void startThread(const SharedPtr<StandbyThreadState>& self);
+    [[nodiscard]] Optional<int64> joinTimeout();
     void runJob() noexcept;
     void waitUntilPickedUp() const;
     [[nodiscard]] bool isOwnThread() const { return mThreadId.load() == Utils::getThreadId(); }
@@ -60,6 +65,23 @@ void StandbyThreadState::waitUntilPickedUp() const {
             Utils::yield();
         }
     }
+}
+
+// Starts the thread with the configured name and stack size. Needs the caller lock.
+void StandbyThreadState::startThread(const SharedPtr<StandbyThreadState>& self) {
+    String name;
+    int32 stackSize;
+    {
+        std::lock_guard settings(mSettingsMutex);
+        name = mName;
+        stackSize = mStackSize;
+    }
+    mThread = Thread([self, name] { self->threadMain(name); }, size_t(stackSize));
+}
+
+Optional<int64> StandbyThreadState::joinTimeout() {
+    std::lock_guard settings(mSettingsMutex);
+    return mJoinTimeoutMs;
 }
 
 void StandbyThreadState::runJob() noexcept {
@@ -128,12 +150,12 @@ StandbyThread::~StandbyThread() {
         s.mWakePending = true;
     }
     s.mWake.notify_all();
-    if (!s.mThread.join(s.mJoinTimeoutMs)) s.mThread.detach();
+    if (!s.mThread.join(s.joinTimeout())) s.mThread.detach();
 }
 
 void StandbyThread::configure(int stackSize, const String& threadName, const Optional<int64>& joinTimeoutMs) {
     Detail::StandbyThreadState& s = *mState;
-    ScopedLock caller(s.mCallerLock);
+    std::lock_guard settings(s.mSettingsMutex);
     s.mStackSize = stackSize < 0 ? 0 : stackSize;
     s.mName = threadName;
     s.mJoinTimeoutMs = joinTimeoutMs;
@@ -153,8 +175,7 @@ void StandbyThread::invoke(const Function<void()>& job, bool background) {
     if (!s.mStarted) {
         s.mBackground = false;
         s.mPickedUp.store(false);
-        s.mThread =
-            Thread([state = mState, name = s.mName] { state->threadMain(name); }, size_t(s.mStackSize));
+        s.startThread(state);
         s.waitUntilPickedUp();
         jobLock.lock(); // the thread is now inside its wait
         s.mStarted = true;

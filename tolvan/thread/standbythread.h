@@ -32,7 +32,8 @@ public:
     ~StandbyThread();
 
     /// Stack size in bytes (0 = the platform's default) and name for the thread created by the first
-    /// invoke, and the join time-out in milliseconds used at destruction (empty = no limit).
+    /// invoke, and the join time-out in milliseconds used at destruction (empty = no limit). Callable
+    /// from any thread, the running job included; never waits for a job or for invoke.
     void configure(int stackSize, const String& threadName, const Optional<int64>& joinTimeoutMs);
     /// Hands `job` to the thread, first waiting for the previous job to finish; returns once the thread
     /// has taken it. `background` runs it in background mode. Callable from any thread but the standby

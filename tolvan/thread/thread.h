@@ -114,13 +114,15 @@ void setThreadName(const String& name) noexcept;
 /// Sets flush-to-zero (MXCSR bit 15) and denormals-are-zero (bit 6) for the calling thread; the
 /// rounding mode and the exception masks stay as they are.
 void threadSetupFloats() noexcept;
-/// Logical processors this process may run on (its CPU affinity mask; the online processors when
-/// that cannot be read). Computed once per process, at least 1.
+/// Logical processors this process may run on: the main thread's CPU affinity mask as the library
+/// was loaded (the online processors when it cannot be read), whichever thread asks and however it
+/// is pinned. Computed once per process, at least 1.
 [[nodiscard]] int getLogicalProcessorCount() noexcept;
-/// Spreads the threads over the logical processors round-robin (thread i to processor i mod n). The
-/// plan is only applied as hard CPU affinity when the environment variable KALVEX_PIN_THREADS is set
-/// to something other than "" or "0"; otherwise (the default) the threads stay where the kernel puts
-/// them. A null handle keeps its place in the plan but nothing is applied to it; failures are ignored.
+/// Spreads the threads over the process's logical processors (the set counted above) round-robin
+/// (thread i to processor i mod n). The plan is only applied as hard CPU affinity when the environment
+/// variable KALVEX_PIN_THREADS is set to something other than "" or "0"; otherwise (the default) the
+/// threads stay where the kernel puts them. A null handle keeps its place in the plan but nothing is applied
+/// to it; failures are ignored.
 void assignThreadsToProcessors(const Stack<ThreadHandle>& threads);
 
 } // namespace Utils

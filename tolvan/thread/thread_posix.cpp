@@ -2,6 +2,7 @@
 #include "tolvan/thread/thread.h"
 
 #include "tolvan/common/exception.h"
+#include "tolvan/containers/autoptr.h"
 #include "tolvan/containers/string.h"
 #include "tolvan/thread/sync_posix.h"
 
@@ -291,16 +292,16 @@ namespace {
 constexpr uint32 NOT_COMPUTED = 0xFFFFFFFF;
 std::atomic<uint32> gLogicalProcessorCount{NOT_COMPUTED};
 
-// The processors the calling thread may run on, in increasing order (the online ones when the
-// affinity mask cannot be read).
-Stack<int> getAllowedProcessors() {
+// The processors thread `tid` may run on, in increasing order (the online ones when the affinity mask
+// cannot be read).
+Stack<int> readAllowedProcessors(pid_t tid) {
     Stack<int> cpus;
     for (int size = 1024; size <= 1 << 20; size *= 2) {
         cpu_set_t* set = CPU_ALLOC(size);
         if (!set) break;
         const size_t bytes = CPU_ALLOC_SIZE(size);
         CPU_ZERO_S(bytes, set);
-        if (sched_getaffinity(0, bytes, set) == 0) {
+        if (sched_getaffinity(tid, bytes, set) == 0) {
             for (int cpu = 0; cpu < size; ++cpu) {
                 if (CPU_ISSET_S(cpu, bytes, set)) cpus.push(cpu);
             }
@@ -316,13 +317,22 @@ Stack<int> getAllowedProcessors() {
     return cpus;
 }
 
+// The processors of the process: the main thread's affinity mask (the thread whose id is the process
+// id), read once when the library is loaded. Linux keeps a mask per thread, so a thread that pins
+// itself, or asks first, must not decide for the whole process. Never destroyed: workers may still
+// ask while the process exits.
+const Stack<int>& getProcessProcessors() {
+    static const Stack<int>* const cpus = tolvanNew<Stack<int>>(readAllowedProcessors(getpid()));
+    return *cpus;
+}
+
 } // namespace
 
 int Utils::getLogicalProcessorCount() noexcept {
     uint32 count = gLogicalProcessorCount.load(std::memory_order_relaxed);
     if (count != NOT_COMPUTED) return int(count);
     try {
-        count = uint32(std::max(getAllowedProcessors().size(), 1));
+        count = uint32(std::max(getProcessProcessors().size(), 1));
     } catch (...) {
         const long online = sysconf(_SC_NPROCESSORS_ONLN);
         count = uint32(std::max(online, 1L));
@@ -331,11 +341,16 @@ int Utils::getLogicalProcessorCount() noexcept {
     return int(count);
 }
 
+namespace {
+// Static initialisation runs on the thread that loads the library, before any caller can pin a thread.
+[[maybe_unused]] const bool PROCESS_PROCESSORS_READ = (Utils::getLogicalProcessorCount(), true);
+} // namespace
+
 void Utils::assignThreadsToProcessors(const Stack<ThreadHandle>& threads) {
     const int groups[] = {getLogicalProcessorCount()}; // Linux has one processor group
     const Stack<Detail::ProcessorAssignment> plan = Detail::planThreadAssignment(threads.size(), groups);
     if (!Detail::isThreadPinningEnabled()) return; // the plan is only a hint, and Linux takes no hints
-    const Stack<int> cpus = getAllowedProcessors();
+    const Stack<int>& cpus = getProcessProcessors();
     for (int i = 0; i < plan.size(); ++i) {
         if (!threads[i] || plan[i].mProcessor >= cpus.size()) continue;
         cpu_set_t set;
@@ -403,11 +418,13 @@ bool setNice(pid_t tid, int priority) noexcept {
 bool canLowerNiceTo(int nice) noexcept {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (syscall(SYS_capget, &header, data) == 0 && (data[CAP_SYS_NICE / 32].effective >> (CAP_SYS_NICE % 32)) & 1) {
+    if (syscall(SYS_capget, &header, data) == 0 &&
+        (data[CAP_SYS_NICE / 32].effective >> (CAP_SYS_NICE % 32)) & 1) {
         return true;
     }
     rlimit limit{};
-    return getrlimit(RLIMIT_NICE, &limit) == 0 && (limit.rlim_cur == RLIM_INFINITY || rlim_t(20 - nice) <= limit.rlim_cur);
+    return getrlimit(RLIMIT_NICE, &limit) == 0 &&
+           (limit.rlim_cur == RLIM_INFINITY || rlim_t(20 - nice) <= limit.rlim_cur);
 }
 
 struct BackgroundMode {

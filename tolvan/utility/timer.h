@@ -36,14 +36,17 @@ public:
     Timer& operator=(Timer&& other) noexcept;
     ~Timer();
 
-    /// Whether at least the interval has passed since the start.
+    /// Whether at least the interval has passed since the start. Exact for every interval: INT64_MAX
+    /// ("never") is never reached, a negative interval has always passed.
     [[nodiscard]] bool check() const;
     /// Milliseconds since the start, truncated toward zero.
     [[nodiscard]] int64 getElapsed() const;
     [[nodiscard]] int64 getInterval() const;
     /// Starts again from now.
     void reset();
-    /// Moves the start `ms` milliseconds into the past, so the elapsed time grows by `ms`.
+    /// Moves the start `ms` milliseconds into the past, so the elapsed time grows by `ms`. A start moved
+    /// beyond the clock's range (about 292 years) stays at its end; at the far past every interval has
+    /// passed.
     void subtract(int64 ms);
 
 private:
