@@ -1,5 +1,6 @@
 #include "tolvan/platform/systeminfo.h"
 
+#include "tolvan/common/allocator.h"
 #include "tolvan/platform/dialog.h"
 #include "tolvan/thread/thread.h"
 
@@ -420,4 +421,25 @@ TEST(NetworkAdapters, FlagRules) {
     EXPECT_EQ(names(Flags(F::IPV4) | F::WIRELESS), "wlan0/Wi-Fi:10.0.0.2 ;");
     EXPECT_EQ(names(Flags(F::IPV4) | F::WIRELESS | F::ONLY_UP), "");
     EXPECT_EQ(names(Flags(F::IPV4) | F::ETHERNET | F::WIRELESS | F::ONLY_UP), "eth0/Ethernet:10.0.0.1 ;");
+}
+
+TEST(Memory, TheOutOfMemoryReportCarriesTheStatistics) {
+    try {
+        void* p = tolvanMalloc(SIZE_MAX / 2, 16);
+        tolvanFree(p);
+        FAIL() << "expected BadAlloc";
+    } catch (const BadAlloc& e) {
+        const std::string message = e.what();
+        const size_t wanted = message.find("Wanted to allocate: ");
+        const size_t statistics = message.find("\n\n", wanted);
+        ASSERT_NE(wanted, std::string::npos);
+        ASSERT_NE(statistics, std::string::npos);
+        const std::string section = message.substr(statistics + 2);
+        EXPECT_NE(section.find(" of virtualized* RAM used by application\n"), std::string::npos) << message;
+        const std::string footnote = "\n* virtualized RAM means physical RAM + swap file on HDD/SSD\n\n";
+        const size_t end = section.find(footnote);
+        ASSERT_NE(end, std::string::npos) << message;
+        const std::string rest = section.substr(end + footnote.size());
+        EXPECT_TRUE(rest.empty() || rest.rfind("Stack trace:\n", 0) == 0) << rest;
+    }
 }
