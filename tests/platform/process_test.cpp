@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -145,6 +146,28 @@ TEST(Process, RunsInTheWorkingDirectory) {
     // HIDDEN changes nothing on Linux.
     Process hidden = startShell("printf shown", Flags(ProcessFlag::REDIRECT_STDOUT) | ProcessFlag::HIDDEN);
     EXPECT_EQ(utf8(hidden.getStdOut().value()), "shown");
+}
+
+TEST(Process, ARelativeProgramIsFoundFromTheCallersDirectory) {
+    const std::string folder = std::string(::testing::TempDir()) + "kalvex_tool_" + std::to_string(getpid());
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string tool = folder + "/tool.sh";
+    std::ofstream(tool) << "#!/bin/sh\nprintf \"ran in $(pwd)\"\n";
+    ASSERT_EQ(chmod(tool.c_str(), 0700), 0);
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    std::string output;
+    try {
+        Process child(Io::Path(u"./tool.sh"), {}, ProcessFlag::REDIRECT_STDOUT, Io::Path(u"/"));
+        output = utf8(child.getStdOut().value());
+    } catch (const Exception& e) {
+        output = e.what();
+    }
+    EXPECT_EQ(chdir(previous), 0);
+    std::remove(tool.c_str());
+    rmdir(folder.c_str());
+    EXPECT_EQ(output, "ran in /");
 }
 
 TEST(Process, OutputLargerThanThePipeHolds) {

@@ -125,6 +125,15 @@ Optional<std::string> findInPath(const char* program) {
     return NONE;
 }
 
+// A relative path with a directory is taken from the caller's current directory, also when the child
+// starts in another one; a bare name stays as it is, to be searched in PATH.
+std::string resolveAgainstCurrentDirectory(const std::string& program) {
+    if (program.empty() || program[0] == '/' || program.find('/') == std::string::npos) return program;
+    char directory[PATH_MAX];
+    if (!getcwd(directory, sizeof directory)) return program;
+    return std::string(directory) + "/" + program;
+}
+
 // Starts `argv` (argv[0] is the program, searched in PATH without a "/") with standard output and
 // error on `outputFd` when that is not -1. Null when it cannot start.
 ProcessHandle spawnChild(const Stack<std::string>& argv, const Optional<Io::Path>& workingDirectory,
@@ -251,15 +260,15 @@ SharedEvent* mapShared(int fd) noexcept {
     return memory == MAP_FAILED ? nullptr : static_cast<SharedEvent*>(memory);
 }
 
-// Waits (bounded) until `condition` holds: another process is between creating the object and
-// initialising it.
+// Waits until `condition` holds or the CLOCK_MONOTONIC `deadline` passes: another process is between
+// creating the object and initialising it.
 template <typename Condition>
-bool waitBriefly(Condition condition) {
-    for (int i = 0; i < 100000; ++i) {
-        if (condition()) return true;
+bool waitBriefly(Condition condition, const timespec& deadline) {
+    while (!condition()) {
+        if (!Detail::Posix::isBefore(Detail::Posix::monotonicNow(), deadline)) return condition();
         Utils::yield();
     }
-    return condition();
+    return true;
 }
 
 // Creates the object exclusively; null with errno set when that fails (EEXIST: it exists).
@@ -280,19 +289,19 @@ SharedEvent* createShared(const std::string& shmName) {
 
 // Opens an existing object and counts the new handle; null with errno set when that fails (ENOENT:
 // there is none, EAGAIN: it was being removed or never initialised).
-SharedEvent* openShared(const std::string& shmName) {
+SharedEvent* openShared(const std::string& shmName, const timespec& deadline) {
     const int fd = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     struct stat status {};
-    const bool sized =
-        waitBriefly([&] { return fstat(fd, &status) == 0 && status.st_size >= off_t(sizeof(SharedEvent)); });
+    const bool sized = waitBriefly(
+        [&] { return fstat(fd, &status) == 0 && status.st_size >= off_t(sizeof(SharedEvent)); }, deadline);
     SharedEvent* shared = sized ? mapShared(fd) : nullptr;
     ::close(fd);
     if (!shared) {
         errno = EAGAIN;
         return nullptr;
     }
-    if (waitBriefly([shared] { return shared->mReady.load(std::memory_order_acquire) == 1; })) {
+    if (waitBriefly([shared] { return shared->mReady.load(std::memory_order_acquire) == 1; }, deadline)) {
         lockShared(*shared);
         const bool removed = shared->mRemoved != 0;
         if (!removed) ++shared->mOpenCount;
@@ -357,7 +366,7 @@ Process::Process(const Io::Path& executable, ArrayView<const String> arguments, 
         if (!pkexec) throw Exception(Detail::getProcessStartFailure(executable));
         argv.push(*pkexec);
     }
-    argv.push(toUtf8(executable.nativeStr()));
+    argv.push(resolveAgainstCurrentDirectory(toUtf8(executable.nativeStr())));
     for (const String& argument : arguments)
         argv.push(toUtf8(argument));
 
@@ -496,15 +505,18 @@ InterprocessEvent::InterprocessEvent(const String& name, Mode mode)
     const std::string shmName = getSharedMemoryName(name);
     SharedEvent* shared = nullptr;
     bool existed = false;
-    // An object being removed by its last holder makes both calls fail for a moment: start again.
-    for (int attempt = 0; attempt < 1000 && !shared; ++attempt) {
+    // An object being removed by its last holder makes both calls fail for a moment: start again, for
+    // at most a few seconds (an object whose creator died before initialising it stays unusable).
+    const timespec deadline = Detail::Posix::addMilliseconds(Detail::Posix::monotonicNow(), 5000);
+    while (!shared) {
         if (mode != Mode::OPEN) {
             shared = createShared(shmName);
             if (shared || errno != EEXIST) break;
         }
-        shared = openShared(shmName);
+        shared = openShared(shmName, deadline);
         existed = shared != nullptr;
         if (!shared && (errno != ENOENT || mode == Mode::OPEN) && errno != EAGAIN) break;
+        if (!shared && !Detail::Posix::isBefore(Detail::Posix::monotonicNow(), deadline)) break;
     }
     if (!shared && !(mode == Mode::OPEN && errno == ENOENT)) {
         throw Exception(String(u"Could not create InterprocessEvent ") + name.quoted() + String(u" (") +
@@ -525,6 +537,7 @@ void InterprocessEvent::close() noexcept {
 }
 
 void InterprocessEvent::set() {
+    if (!mHandle) return; // moved from
     SharedEvent& shared = *static_cast<EventHandle*>(mHandle)->mShared;
     lockShared(shared);
     shared.mSignalled = 1;
@@ -533,6 +546,7 @@ void InterprocessEvent::set() {
 }
 
 bool InterprocessEvent::wait(const Optional<int64>& timeoutMilliseconds) {
+    if (!mHandle) return false; // moved from
     SharedEvent& shared = *static_cast<EventHandle*>(mHandle)->mShared;
     const timespec deadline = Detail::Posix::addMilliseconds(
         Detail::Posix::monotonicNow(),
