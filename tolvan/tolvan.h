@@ -19,6 +19,8 @@
 #include "tolvan/platform/dialog.h"
 #include "tolvan/platform/functiontracer.h"
 #include "tolvan/platform/hash.h"
+#include "tolvan/platform/process.h"
+#include "tolvan/platform/systeminfo.h"
 
 // Application support
 #include "tolvan/utility/cachestorage.h"

@@ -2,6 +2,7 @@
 
 #include "tolvan/containers/stringutils.h"
 #include "tolvan/platform/debug.h"
+#include "tolvan/platform/systeminfo.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,8 +57,11 @@ String::CharBuffer<char> buildBadAllocMessage(size_t wantedBytes) noexcept {
         std::string text = BAD_ALLOC_TEXT;
         text += formatWantedSize(wantedBytes);
         text += "\n\n";
-        // The library's memory statistics join the report here once the system-information
-        // component provides them.
+        try {
+            text += getFormattedMemoryStatistics(String(u"application")).toUtf8().cStr();
+            text += "\n";
+        } catch (...) {
+        }
         if (!stackTrace.isEmpty()) {
             text += "Stack trace:\n";
             text += stackTrace.toUtf8().cStr();
