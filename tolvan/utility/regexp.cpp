@@ -143,7 +143,11 @@ Count framesPerPosition(const std::wstring& p) noexcept {
         levels.pop_back();
         levels.back().item(add(group.states, 3), group.nesting);
     }
-    const Count states = add(levels[0].states, 4);
+    Count states = add(levels[0].states, 4);
+#ifdef _GLIBCXX_REGEX_STATE_LIMIT
+    // The engine refuses to build larger automatons.
+    states = std::min(states, Count(_GLIBCXX_REGEX_STATE_LIMIT));
+#endif
     const Count perPass = add(multiply(states, add(multiply(levels[0].nesting, 2), 1)), 1);
     return multiply(perPass, add(lookaheads, 1));
 }
