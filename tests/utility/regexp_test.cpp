@@ -1,8 +1,13 @@
+#include "tolvan/common/exception.h"
+#include "tolvan/thread/thread.h"
 #include "tolvan/utility/regexp.h"
+#include "tolvan/utility/valuetext.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
+#include <string>
 #include <vector>
 
 using namespace Kalvex;
@@ -106,4 +111,61 @@ TEST(RegExp, ReplaceWithFunction) {
 TEST(RegExp, SyntaxErrorIsTheStandardError) {
     EXPECT_THROW(RegExp(u"(unclosed"), std::regex_error);
     EXPECT_THROW(RegExp(u"[z-a]"), std::regex_error);
+}
+
+// The engine recurses once per character: a long text is matched on a stack large enough for it,
+// never on one it would overflow.
+TEST(RegExp, LongTextsDoNotExhaustTheStack) {
+    const int length = 1 << 20;
+    const String digits(u'7', length);
+    const RegExp number(u"^[+-]?\\d+\\.?\\d*([eE][-+]?\\d+)?$");
+    const RegExpMatch whole = number.match(digits);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole[0].length(), length);
+    const RegExp run(u"[78]+");
+    const RegExpMatch found = run.search(u"ab" + digits);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found[0].first(), 2);
+    EXPECT_EQ(found[0].length(), length);
+    EXPECT_EQ(run.replaceAll(digits + u"x" + digits, u"<$&>").length(), 2 * length + 5);
+    int calls = 0;
+    EXPECT_EQ(run.replaceAll(u"x" + digits,
+                             [&calls](const RegExpMatch& m) {
+                                 ++calls;
+                                 return String(u"#") + Detail::formatNumber(m[0].length());
+                             }),
+              String(u"x#1048576"));
+    EXPECT_EQ(calls, 1);
+}
+
+// On a thread with a small stack, texts that would not fit on it are matched on a larger one.
+TEST(RegExp, SmallThreadStacksAreRespected) {
+    bool matched = false;
+    Thread worker([&matched] { matched = bool(RegExp(u"a+").match(String(u'a', 20000))); }, 128 * 1024);
+    worker.join();
+    EXPECT_TRUE(matched);
+}
+
+TEST(RegExp, TextsBeyondTheLimitThrow) {
+    const String text(u'1', (1 << 23) + 1);
+    const RegExp digits(u"\\d+");
+    for (const auto& call : std::vector<std::function<void()>>{
+             [&] { (void)digits.match(text); },
+             [&] { (void)digits.search(text); },
+             [&] { (void)digits.replaceAll(text, u"x"); },
+             [&] { (void)digits.replaceAll(text, [](const RegExpMatch&) { return String(); }); },
+         }) {
+        try {
+            call();
+            ADD_FAILURE() << "no exception";
+        } catch (const Exception& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Cannot match a regular expression against a text of 8388609 units: the "
+                      "longest text this expression can be matched against has 8388608 units.");
+        }
+    }
+    // Counted repetitions make the automaton, and so the stack per character, larger.
+    const RegExp counted(u"(?:x?){10000}");
+    EXPECT_TRUE(counted.match(String(u'x', 100)));
+    EXPECT_THROW((void)counted.match(String(u'x', 100000)), Exception);
 }

@@ -2,6 +2,7 @@
 #include "tolvan/xml/xmlnode.h"
 
 #include <gtest/gtest.h>
+#include <rapidxml/rapidxml.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,13 +46,25 @@ String dump(const XmlReaderNode& node) {
 class CapturedDebugOutput {
 public:
     CapturedDebugOutput()
-        : mPrevious(Detail::setDebugOutputSink([this](const String& text) { mTexts.push_back(utf8(text)); })) {}
+        : mPrevious(
+              Detail::setDebugOutputSink([this](const String& text) { mTexts.push_back(utf8(text)); })) {}
     ~CapturedDebugOutput() { Detail::setDebugOutputSink(mPrevious); }
     [[nodiscard]] const std::vector<std::string>& texts() const { return mTexts; }
 
 private:
     std::vector<std::string> mTexts;
     DebugOutputSink mPrevious;
+};
+
+// A writable, zero-terminated UTF-8 copy of a text, for the parser to work on in place.
+class Utf8Text {
+public:
+    explicit Utf8Text(const String& text)
+        : mBytes(utf8(text)) {}
+    char* data() { return mBytes.data(); }
+
+private:
+    std::string mBytes;
 };
 
 String nested(const String& open, const String& close, int depth) {
@@ -81,7 +94,8 @@ TEST(XmlReaderNode, ParsesDocumentsIntoElementTrees) {
         {u"<a><![CDATA[x]]></a>", u"a"},
         {u"<a><![CDATA[x]]>y</a>", u"a='y'"},
         {u"<a>\n  <b>1</b>\n  <c k = 'v' />\n</a>\n", u"a(b='1',c{k=v})"},
-        {u"<?xml version=\"1.0\"?><!-- <x> --><!DOCTYPE a [<!ELEMENT a ANY>]><a k='&lt;' j=\"'\"><?pi <x>?>z</a>",
+        {u"<?xml version=\"1.0\"?><!-- <x> --><!DOCTYPE a [<!ELEMENT a ANY>]><a k='&lt;' j=\"'\"><?pi "
+         u"<x>?>z</a>",
          u"a{k=<;j='}='z'"},
         {u"\uFEFF<a/>", u"a"},
         {u"<\u00E4 \u00F6='\u20AC'>\U0001F600</\u00E4>", u"\u00E4{\u00F6=\u20AC}='\U0001F600'"},
@@ -167,8 +181,119 @@ TEST(XmlReaderNode, RejectsNestingBeyondTheLimitWithoutRecursingIntoIt) {
     }
 }
 
+// Each prefix tries to make the nesting check lose its place in the text (so that it would miss the
+// deep run after it); the document is rejected with the parser's own verdict, and the same prefix in
+// front of a shallow run parses (or fails the same way).
+TEST(XmlReaderNode, NestingCheckKeepsInStepWithTheParser) {
+    const char* const tooDeep = "nested deeper than 1000 levels";
+    const char* const endOfData = "unexpected end of data";
+    struct Case {
+        String prefix;
+        const char* message;
+    };
+    const Case cases[] = {
+        // Processing instructions and the declaration end at the first "?>" after "<?".
+        {u"<?></x>?>", tooDeep},
+        {u"<?>?></x>?>", "expected element name"},
+        {u"<?xml?></x>?>", "expected element name"},
+        {u"<?xml ?></x>?>", "expected element name"},
+        {u"<?pi a='?>' ?>", "expected <"},
+        // A comment ends at the first "-->" after "<!--".
+        {u"<!-->--></x>-->", "expected element name"},
+        {u"<!--->-></x>-->", tooDeep},
+        {u"<!-- <a> --><!---->", tooDeep},
+        // CDATA sections, also outside elements.
+        {u"<![CDATA[]></x>]]>", tooDeep},
+        {u"<r><![CDATA[<a></r>]]></r>", tooDeep},
+        {u"<![CDATA<x>", tooDeep},
+        // DOCTYPE: brackets nest, quotes mean nothing, and "<!DOCTYPE" needs whitespace after it.
+        {u"<!DOCTYPE a [<!ENTITY x \"]>\"> ]>", "expected <"},
+        {u"<!DOCTYPE a [[]></x>]>", tooDeep},
+        {u"<!DOCTYPE a [<!ELEMENT a ANY><!-- ] -->]>", "expected <"},
+        {u"<!DOCTYPEa [></x>]>", "expected element name"},
+        {u"<!x></x>", "expected element name"},
+        // '>' and "/>" inside attribute values, references in values and text.
+        {u"<r a=\">\" b='/>' c=\"</r>\" d='\"'/>", tooDeep},
+        {u"<r a='&apos;' b=\"&quot;&#x3E;&#62;\">&lt;/r&gt; &amp; &#60;/r></r>", tooDeep},
+        {u"<r a='&#1114112;'/>", "invalid numeric character entity"},
+        {u"<r>&#65x;</r>", "expected ;"},
+        {u"<r></ r></x y>", "expected >"},
+        {u"<r></r  ><s/ >", "expected >"},
+        {u"<r a='1'b='2'></r>", tooDeep},
+        // Constructs that never end take the rest of the text with them.
+        {u"<?", endOfData},
+        {u"<?xml ", endOfData},
+        {u"<!--", endOfData},
+        {u"<![CDATA[", endOfData},
+        {u"<!DOCTYPE a [", endOfData},
+        {u"<!DOCTYPE a [[]", endOfData},
+        {u"<r a=\"", "expected ' or \""},
+        {u"<r a='>", "expected ' or \""},
+    };
+    const int deep = 100000;
+    for (const Case& c : cases) {
+        {
+            CapturedDebugOutput out;
+            const XmlReaderNode root(c.prefix + nested(u"<a>", u"</a>", deep));
+            EXPECT_FALSE(root.isValid()) << utf8(c.prefix);
+            ASSERT_EQ(out.texts().size(), 1u) << utf8(c.prefix);
+            EXPECT_EQ(out.texts()[0].rfind("rapidxml error at ", 0), 0u) << out.texts()[0].substr(0, 80);
+            EXPECT_NE(out.texts()[0].find(c.message), std::string::npos)
+                << utf8(c.prefix) << ": " << out.texts()[0].substr(0, 80);
+        }
+        CapturedDebugOutput out;
+        const XmlReaderNode root(c.prefix + nested(u"<a>", u"</a>", 10));
+        if (c.message == tooDeep) {
+            ASSERT_TRUE(root.isValid()) << utf8(c.prefix);
+            int depth = 0;
+            for (const XmlReaderNode* n = root.getChild(u"a"); n; n = n->getFirstChild())
+                ++depth;
+            EXPECT_EQ(depth, 10) << utf8(c.prefix);
+        } else {
+            EXPECT_FALSE(root.isValid()) << utf8(c.prefix);
+            ASSERT_EQ(out.texts().size(), 1u) << utf8(c.prefix);
+            EXPECT_NE(out.texts()[0].find(c.message), std::string::npos) << out.texts()[0].substr(0, 80);
+        }
+    }
+    // Closing names are not compared, so a long run of mismatched pairs stays flat.
+    EXPECT_EQ(XmlReaderNode(nested(u"<a></b>", u"", deep)).getNumChildren(), deep);
+}
+
+// The debug line of a rejected document names the parser's message and position: for shallow
+// documents, exactly what the parser itself reports (it decodes references in place, so after an
+// invalid one it points to where its decoding has got to).
+TEST(XmlReaderNode, ReportsErrorsAsTheParserDoes) {
+    const String cases[] = {
+        u"<r a='&amp;&amp;&#x110000;x'/>",
+        u"<r>&lt;&#9999999;</r>",
+        u"<r>&#18446744073709551681;</r>",
+        u"<r a=\"&#xFFFFFFFFFFFFFFFFF;\"/>",
+        u"<?></x>?></x>",
+        u"<r>\n</r x>",
+        u"<r><a></a><b/></r>oops",
+        u"<r a='1' b>",
+        u"<!DOCTYPE r [ ]]>x",
+        u"\uFEFF <r/> <",
+    };
+    for (const String& xml : cases) {
+        Utf8Text text(xml);
+        std::string expected = "(accepted)\n";
+        try {
+            rapidxml::xml_document<char> document;
+            document.parse<rapidxml::parse_no_data_nodes>(text.data());
+        } catch (const rapidxml::parse_error& error) {
+            expected =
+                std::string("rapidxml error at  ") + error.where<char>() + " :  " + error.what() + "\n";
+        }
+        CapturedDebugOutput out;
+        const XmlReaderNode root(xml);
+        EXPECT_EQ(out.texts().empty() ? "(accepted)\n" : out.texts()[0], expected) << utf8(xml);
+    }
+}
+
 TEST(XmlReaderNode, NavigatesByNameWithoutCase) {
-    const XmlReaderNode root(u"<top id=\"7\" Kind='k'><x n='1'/><y/><X n='2'/><name>v</name><x n='3'/></top>");
+    const XmlReaderNode root(
+        u"<top id=\"7\" Kind='k'><x n='1'/><y/><X n='2'/><name>v</name><x n='3'/></top>");
     ASSERT_TRUE(root.isValid());
     ASSERT_EQ(root.getNumChildren(), 1);
     const XmlReaderNode* top = root.getChild(u"TOP");
@@ -207,7 +332,8 @@ TEST(XmlReaderNode, NavigatesByNameWithoutCase) {
     top->enumerateChildren([&](const XmlReaderNode& c) { enumerated.push_back(utf8(c.getName())); });
     EXPECT_EQ(enumerated, (std::vector<std::string>{"x", "y", "X", "name", "x"}));
     std::vector<std::string> attributes;
-    top->enumerateAttributes([&](const String& n, const String& v) { attributes.push_back(utf8(n + u"=" + v)); });
+    top->enumerateAttributes(
+        [&](const String& n, const String& v) { attributes.push_back(utf8(n + u"=" + v)); });
     EXPECT_EQ(attributes, (std::vector<std::string>{"id=7", "Kind=k"}));
 
     const XmlReaderNode* last = top->getChild(u"name")->getNextSibling();
@@ -310,7 +436,8 @@ const PrintCase PRINT_CASES[] = {
          u.addAttribute(u"\u00E9", u"\u00E8");
          return u;
      },
-     u"<\u00FC \u00E9=\"\u00E8\">\u20AC \U0001F600</\u00FC>\n\n", u"<\u00FC \u00E9=\"\u00E8\">\u20AC \U0001F600</\u00FC>"},
+     u"<\u00FC \u00E9=\"\u00E8\">\u20AC \U0001F600</\u00FC>\n\n",
+     u"<\u00FC \u00E9=\"\u00E8\">\u20AC \U0001F600</\u00FC>"},
 };
 
 } // namespace
@@ -336,7 +463,8 @@ TEST(XmlWriterNode, BuildsAndQueriesTrees) {
     EXPECT_EQ(first.getValue(), u"changed");
     EXPECT_EQ(first.getAttribute(u"KEY").value(), u"a");
     EXPECT_FALSE(first.getAttribute(u"ke").hasValue());
-    EXPECT_EQ(utf8(root.toString(false)).substr(0, 50), "<root><first Key=\"a\" key=\"b\">changed</first><more/");
+    EXPECT_EQ(utf8(root.toString(false)).substr(0, 50),
+              "<root><first Key=\"a\" key=\"b\">changed</first><more/");
 
     XmlWriterNode moved(std::move(root));
     XmlWriterNode target(u"t", u"");
@@ -369,8 +497,14 @@ public:
 
     XmlWriterNode make(int depth, String& expected) {
         static const char16_t* const NAMES[] = {u"a", u"Node_1", u"x-y.z", u"\u00E4\u00F6", u"item"};
-        static const char16_t* const VALUES[] = {
-            u"", u"", u"plain", u" padded ", u"<&>\"'", u"\u20AC\U0001F600", u"line\nbreak", u"5 < 6 && 7 > 2"};
+        static const char16_t* const VALUES[] = {u"",
+                                                 u"",
+                                                 u"plain",
+                                                 u" padded ",
+                                                 u"<&>\"'",
+                                                 u"\u20AC\U0001F600",
+                                                 u"line\nbreak",
+                                                 u"5 < 6 && 7 > 2"};
         const String name = NAMES[pick(5)];
         const String value = VALUES[pick(8)];
         XmlWriterNode node(name, value);

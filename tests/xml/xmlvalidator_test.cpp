@@ -1,9 +1,12 @@
 #include "tolvan/common/exception.h"
+#include "tolvan/utility/regexp.h"
 #include "tolvan/xml/xmlvalidator.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
+#include <random>
 #include <string>
 
 using namespace Kalvex;
@@ -88,16 +91,19 @@ TEST_F(XmlValidatorTest, ValueFlags) {
         // Attribute values keep their blanks, so they exercise the trimming too.
         const XmlReaderNode& node = element(String(u"<e v=\"") + c.value + u"\">" + c.value + u"<!----></e>");
         // Blanks alone between two tags are no text, so the element's value may be empty.
-        const std::string expected =
-            c.expectedType ? "Element value mismatch. Expected " + std::string(c.expectedType) + ", got: '" +
-                                 utf8(node.getValue()) + "'"
-                           : "";
+        const std::string expected = c.expectedType
+                                         ? "Element value mismatch. Expected " + std::string(c.expectedType) +
+                                               ", got: '" + utf8(node.getValue()) + "'"
+                                         : "";
         EXPECT_EQ(messageOf([&] { mValidator.validateNode(node, c.flags); }), expected) << utf8(c.value);
-        const std::string expectedAttribute =
-            c.expectedType ? "Atribute 'v' value mismatch. Expected " + std::string(c.expectedType) + ", got: '" +
-                                 utf8(c.value) + "'"
-                           : "";
-        EXPECT_EQ(messageOf([&] { mValidator.validateAttributes(node, {{u"V", c.flags}}); }), expectedAttribute)
+        const std::string expectedAttribute = c.expectedType ? "Atribute 'v' value mismatch. Expected " +
+                                                                   std::string(c.expectedType) + ", got: '" +
+                                                                   utf8(c.value) + "'"
+                                                             : "";
+        EXPECT_EQ(messageOf([&] {
+                      mValidator.validateAttributes(node, {{u"V", c.flags}});
+                  }),
+                  expectedAttribute)
             << utf8(c.value);
     }
 }
@@ -113,30 +119,57 @@ TEST_F(XmlValidatorTest, EveryMessage) {
          "Element expected to be leaf, instead it has 2 children"},
         {u"<e x='1'/>", [](auto& v, auto& n) { v.validateNode(n, Flag::NO_ATTRIBUTES); },
          "Element cannot have attributes, instead it has 1"},
-        {u"<e Color='1' z='2'/>", [](auto& v, auto& n) { v.validateAttributes(n, {{u"color"}, {u"b"}}); },
+        {u"<e Color='1' z='2'/>",
+         [](auto& v, auto& n) {
+             v.validateAttributes(n, {{u"color"}, {u"b"}});
+         },
          "Unknown atrribute: 'z', allowed attributes: 'b', 'color'"},
         {u"<e z='2'/>", [](auto& v, auto& n) { v.validateAttributes(n, {}); },
          "Unknown atrribute: 'z', allowed attributes: "},
-        {u"<e/>", [](auto& v, auto& n) { v.validateAttributes(n, {{u"b"}, {u"id", Flag::MANDATORY}}); },
+        {u"<e/>",
+         [](auto& v, auto& n) {
+             v.validateAttributes(n, {{u"b"}, {u"id", Flag::MANDATORY}});
+         },
          "Missing mandatory attribute: 'id'"},
         {u"<e Color='1' color='2'/>", [](auto& v, auto& n) { v.validateAttributes(n, {{u"color"}}); },
          "There is more than 1 attribute of type 'color': 2 are present"},
-        {u"<e><red/></e>", [](auto& v, auto& n) { v.validateChildren(n, {{u"Green"}, {u"blue"}}); },
+        {u"<e><red/></e>",
+         [](auto& v, auto& n) {
+             v.validateChildren(n, {{u"Green"}, {u"blue"}});
+         },
          "Unknown child element: 'red', allowed children: 'blue', 'Green'"},
-        {u"<e/>", [](auto& v, auto& n) { v.validateChildren(n, {{u"controlPoint", 1}}); },
-         "Missing mandatory child element(s) 'controlPoint': required at least 1 element, but only 0 are present"},
-        {u"<e><p/></e>", [](auto& v, auto& n) { v.validateChildren(n, {{u"P", 3}}); },
+        {u"<e/>",
+         [](auto& v, auto& n) {
+             v.validateChildren(n, {{u"controlPoint", 1}});
+         },
+         "Missing mandatory child element(s) 'controlPoint': required at least 1 element, but only 0 are "
+         "present"},
+        {u"<e><p/></e>",
+         [](auto& v, auto& n) {
+             v.validateChildren(n, {{u"P", 3}});
+         },
          "Missing mandatory child element(s) 'P': required at least 3 elements, but only 1 are present"},
-        {u"<e><point/><point/><point/></e>", [](auto& v, auto& n) { v.validateChildren(n, {{u"point", 0, 2}}); },
+        {u"<e><point/><point/><point/></e>",
+         [](auto& v, auto& n) {
+             v.validateChildren(n, {{u"point", 0, 2}});
+         },
          "Too many child elements of type 'point': required at most 2 elements, but 3 are present"},
-        {u"<e><p/><p/></e>", [](auto& v, auto& n) { v.validateChildren(n, {{u"p", 0, 1}}); },
+        {u"<e><p/><p/></e>",
+         [](auto& v, auto& n) {
+             v.validateChildren(n, {{u"p", 0, 1}});
+         },
          "Too many child elements of type 'p': required at most 1 element, but 2 are present"},
         // A repeated entry keeps the first occurrence's requirements.
-        {u"<e><p/><P/></e>", [](auto& v, auto& n) { v.validateChildren(n, {{u"p", 0, 1}, {u"P", 0, 5}}); },
+        {u"<e><p/><P/></e>",
+         [](auto& v, auto& n) {
+             v.validateChildren(n, {{u"p", 0, 1}, {u"P", 0, 5}});
+         },
          "Too many child elements of type 'p': required at most 1 element, but 2 are present"},
         // Each child is validated with its entry's flags.
         {u"<e><p>x</p><p>2 3</p></e>",
-         [](auto& v, auto& n) { v.validateChildren(n, {{u"p", 1, 2147483647, Flag::LEAF | Flag::XY_VECTOR}}); },
+         [](auto& v, auto& n) {
+             v.validateChildren(n, {{u"p", 1, 2147483647, Flag::LEAF | Flag::XY_VECTOR}});
+         },
          "Element value mismatch. Expected XY vector (2 floats), got: 'x'"},
     };
     for (const Case& c : cases) {
@@ -146,26 +179,29 @@ TEST_F(XmlValidatorTest, EveryMessage) {
 }
 
 TEST_F(XmlValidatorTest, AcceptsConformingElements) {
-    const XmlReaderNode& node =
-        element(u"<curve Type='linear' id='3'><controlPoint>0 0</controlPoint><controlPoint>1 1</controlPoint>"
-                u"<name>n</name></curve>");
+    const XmlReaderNode& node = element(
+        u"<curve Type='linear' id='3'><controlPoint>0 0</controlPoint><controlPoint>1 1</controlPoint>"
+        u"<name>n</name></curve>");
     EXPECT_EQ(failureOf([&] {
                   mValidator.validateAttributes(node, {{u"type", Flag::MANDATORY}, {u"ID", Flag::INTEGER}});
-                  mValidator.validateChildren(node, {{u"controlPoint", 1, 2147483647, Flag::LEAF | Flag::XY_VECTOR},
-                                                     {u"name", 0, 1, Flag::NON_EMPTY | Flag::NO_ATTRIBUTES},
-                                                     {u"unused"}});
+                  mValidator.validateChildren(node,
+                                              {{u"controlPoint", 1, 2147483647, Flag::LEAF | Flag::XY_VECTOR},
+                                               {u"name", 0, 1, Flag::NON_EMPTY | Flag::NO_ATTRIBUTES},
+                                               {u"unused"}});
                   mValidator.validateNode(node, Flag::EMPTY);
               }),
               "");
 }
 
 TEST_F(XmlValidatorTest, FailureShowsTheFileAndTheTreePath) {
-    mDocument = XmlReaderNode(u"<root><curve><point x=\"1\"/><line/><POINT x=\"1\" y='&lt;'>v</POINT></curve></root>");
-    const XmlReaderNode& point = *mDocument.getChild(u"root")->getChild(u"curve")->getFirstChild()->getNextSibling()
-                                      ->getNextSibling();
-    EXPECT_EQ(failureOf([&] { mValidator.fail(point, u"Bad point"); }),
-              "ERROR in curve file: Bad point\nFile name: C:/curves/a.xml\nXML tree path:\n<root>\n   <curve>\n"
-              "      <POINT x=\"1\" y=\"<\">[2]");
+    mDocument = XmlReaderNode(
+        u"<root><curve><point x=\"1\"/><line/><POINT x=\"1\" y='&lt;'>v</POINT></curve></root>");
+    const XmlReaderNode& point =
+        *mDocument.getChild(u"root")->getChild(u"curve")->getFirstChild()->getNextSibling()->getNextSibling();
+    EXPECT_EQ(
+        failureOf([&] { mValidator.fail(point, u"Bad point"); }),
+        "ERROR in curve file: Bad point\nFile name: C:/curves/a.xml\nXML tree path:\n<root>\n   <curve>\n"
+        "      <POINT x=\"1\" y=\"<\">[2]");
     // The top-level element stands alone; validation failures carry the same path.
     const XmlReaderNode& root = *mDocument.getFirstChild();
     EXPECT_EQ(failureOf([&] { mValidator.validateNode(root, Flag::NO_ATTRIBUTES | Flag::EMPTY); }), "");
@@ -175,4 +211,60 @@ TEST_F(XmlValidatorTest, FailureShowsTheFileAndTheTreePath) {
     EXPECT_EQ(failureOf([&] { mValidator.validateChildren(*root.getFirstChild(), {{u"point"}}); }),
               "ERROR in curve file: Unknown child element: 'line', allowed children: 'point'\nFile name: "
               "C:/curves/a.xml\nXML tree path:\n<root>\n   <curve>");
+}
+
+// The value scanners accept exactly the language of the regular expressions that define the value
+// shapes: every short text over an alphabet of the characters that matter, and random longer ones.
+TEST(XmlValidatorValues, ScannersAcceptWhatThePatternsMatch) {
+    const String number = u"[+-]?\\d+\\.?\\d*([eE][-+]?\\d+)?";
+    const RegExp integer(u"^\\d+$");
+    const RegExp floats[] = {
+        RegExp(u"^" + number + u"$"),
+        RegExp(u"^" + number + u"[ ]+" + number + u"$"),
+        RegExp(u"^" + number + u"[ ]+" + number + u"[ ]+" + number + u"$"),
+    };
+    // U+0663 is a digit elsewhere in Unicode, not here.
+    const char16_t alphabet[] = u"09+-.eE x\t\u0663";
+    const int letters = int(std::size(alphabet)) - 1;
+    auto expectSame = [&](const String& text) {
+        ASSERT_EQ(Detail::isXmlInteger(text), bool(integer.match(text))) << utf8(text);
+        for (int count = 1; count <= 3; ++count)
+            ASSERT_EQ(Detail::isXmlFloats(text, count), bool(floats[count - 1].match(text)))
+                << utf8(text) << " as " << count;
+    };
+    for (int length = 0; length <= 4; ++length) {
+        int total = 1;
+        for (int i = 0; i < length; ++i)
+            total *= letters;
+        for (int code = 0; code < total; ++code) {
+            String text;
+            for (int i = 0, c = code; i < length; ++i, c /= letters)
+                text << alphabet[c % letters];
+            expectSame(text);
+        }
+    }
+    // Longer texts, mostly digits, so that whole floats occur.
+    std::mt19937 random(25);
+    const char16_t common[] = u"0123456789.e -+";
+    for (int n = 0; n < 4000; ++n) {
+        String text;
+        const int length = 5 + int(random() % 14);
+        for (int i = 0; i < length; ++i)
+            text << (random() % 8 == 0 ? alphabet[random() % letters] : common[random() % 15]);
+        expectSame(text);
+    }
+}
+
+// A long value is checked without recursing per character.
+TEST_F(XmlValidatorTest, LongValuesAreCheckedWithoutRecursion) {
+    const String digits(u'1', 1 << 18);
+    EXPECT_EQ(messageOf([&] { mValidator.validateNode(element(u"<a>" + digits + u"</a>"), Flag::INTEGER); }),
+              "");
+    const String vector = digits + u".5e-3 " + digits;
+    const XmlReaderNode& node = element(u"<a v='" + vector + u"'/>");
+    EXPECT_EQ(messageOf([&] { mValidator.validateAttributes(node, {{u"v", Flag::XY_VECTOR}}); }), "");
+    EXPECT_EQ(messageOf([&] {
+                  mValidator.validateAttributes(node, {{u"v", Flag::FLOAT}});
+              }).substr(0, 40),
+              "Atribute 'v' value mismatch. Expected fl");
 }

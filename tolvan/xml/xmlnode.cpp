@@ -11,8 +11,7 @@
 #include <rapidxml/rapidxml.hpp>
 
 #include <algorithm>
-#include <cassert>
-#include <cstring>
+#include <cstdint>
 #include <cwctype>
 #include <smmintrin.h>
 #include <string_view>
@@ -66,41 +65,41 @@ void usePoolAllocator(RapidDocument& document) {
 constexpr const char* TOO_DEEP_MESSAGE = "elements nested deeper than 1000 levels";
 static_assert(XmlReaderNode::MAX_DEPTH == 1000, "TOO_DEEP_MESSAGE names the limit");
 
-// Walks the text with the parser's own grammar (and its character tables) to measure how deep
-// elements nest and to count them. It stops where the parser would report an error, so the parser
-// never nests deeper than the depth checked here. Throws the parser's error type at the first element
-// below MAX_DEPTH; otherwise returns the number of elements seen (for a well-formed text, the number
-// the parser creates).
+// The parser's grammar, flags and character tables walked without recursion: every construct is
+// skipped by the parser's own rules, and every error the parser would report is reported here with
+// its message and position. Measures how deep elements nest (the parser recurses once per level) and
+// counts them. The parser is only run on a text this check read to its end, so it never nests deeper
+// than the depth checked here.
 class NestingCheck {
 public:
-    /// `text` holds `length` bytes without a zero byte, then its terminator.
-    static int run(char* text, size_t length) {
-        NestingCheck check(text, length);
+    struct Failure {
+        const char* message;
+        const char* where;
+    };
+
+    /// Reads the zero-terminated `text`; returns the number of elements, or throws Failure at the
+    /// parser's first error or at the first element whose content lies below MAX_DEPTH.
+    static int64 run(const char* text) {
+        NestingCheck check(text);
         check.scan();
         return check.mElements;
     }
 
 private:
     using Tables = rapidxml::internal::lookup_tables<0>;
-    enum class Node { ERROR, MARKUP, EMPTY_ELEMENT, OPEN };
 
-    NestingCheck(char* text, size_t length)
-        : mP(text)
-        , mEnd(text + length) {}
+    explicit NestingCheck(const char* text)
+        : mP(text) {}
 
-    static bool isWhitespace(char c) { return Tables::lookup_whitespace[static_cast<unsigned char>(c)]; }
-    static bool isNameChar(char c) { return Tables::lookup_node_name[static_cast<unsigned char>(c)]; }
-    static bool isAttributeNameChar(char c) {
-        return Tables::lookup_attribute_name[static_cast<unsigned char>(c)];
-    }
-    void skipWhitespace() {
-        while (isWhitespace(*mP))
+    [[noreturn]] static void fail(const char* message, const char* where) { throw Failure{message, where}; }
+
+    static bool in(const unsigned char (&table)[256], char c) { return table[static_cast<unsigned char>(c)]; }
+    static bool isWhitespace(char c) { return in(Tables::lookup_whitespace, c); }
+    void skip(const unsigned char (&table)[256]) {
+        while (in(table, *mP))
             ++mP;
     }
-    void skipName() {
-        while (isNameChar(*mP))
-            ++mP;
-    }
+    void skipWhitespace() { skip(Tables::lookup_whitespace); }
     // Whether the text at `p` starts with `s`; never reads past the terminator, as `s` has no zero.
     static bool startsWith(const char* p, std::string_view s) {
         for (size_t i = 0; i < s.size(); ++i) {
@@ -108,127 +107,168 @@ private:
         }
         return true;
     }
-    // Moves past the next occurrence of `end`; false at the end of the text.
-    bool skipPast(std::string_view end) {
-        for (; *mP; ++mP) {
-            if (startsWith(mP, end)) {
-                mP += end.size();
-                return true;
-            }
-        }
-        return false;
+    // Moves past the next occurrence of `end`; at the terminator, the parser's end-of-data error.
+    void skipPast(std::string_view end) {
+        const std::string_view rest(mP);
+        const size_t at = rest.find(end);
+        if (at == std::string_view::npos) fail("unexpected end of data", mP + rest.size());
+        mP += at + end.size();
     }
 
     void scan() {
         if (static_cast<unsigned char>(mP[0]) == 0xEF && static_cast<unsigned char>(mP[1]) == 0xBB &&
             static_cast<unsigned char>(mP[2]) == 0xBF)
             mP += 3;
-        int depth = 0;
+        int depth = 0; // elements whose content is being read
         for (;;) {
-            char* const tag = mP;
             if (depth == 0) {
                 skipWhitespace();
-                if (*mP != '<') return; // the end, or text outside elements
+                if (*mP == 0) return;
+                if (*mP != '<') fail("expected <", mP);
             } else {
-                // Text runs to the next tag (the text has no zero byte before its end).
-                mP = static_cast<char*>(std::memchr(mP, '<', size_t(mEnd - mP)));
-                if (!mP) return;
+                const char* contents = mP;
+                skipWhitespace();
+                if (*mP != '<' && *mP != 0) {
+                    // Text: from the content's start (whitespace kept) to the next tag.
+                    mP = contents;
+                    skipValue(Tables::lookup_text);
+                }
+                if (*mP == 0) fail("unexpected end of data", mP);
                 if (mP[1] == '/') {
                     mP += 2;
-                    skipName();
+                    skip(Tables::lookup_node_name); // closing names are not compared
                     skipWhitespace();
-                    if (*mP != '>') return;
+                    if (*mP != '>') fail("expected >", mP);
                     ++mP;
                     --depth;
                     continue;
                 }
             }
+            const char* const tag = mP;
             ++mP;
-            const Node node = scanNode();
-            if (node == Node::ERROR) return;
-            if (node != Node::MARKUP) ++mElements;
-            if (node == Node::OPEN && ++depth > XmlReaderNode::MAX_DEPTH)
-                throw rapidxml::parse_error(TOO_DEEP_MESSAGE, tag);
+            if (scanNode() && ++depth > XmlReaderNode::MAX_DEPTH) fail(TOO_DEEP_MESSAGE, tag);
         }
     }
 
-    // After "<": skips one node; OPEN when it is an element whose content follows.
-    Node scanNode() {
-        if (mP[0] == '?') return skipPast("?>") ? Node::MARKUP : Node::ERROR;
-        if (mP[0] == '!') return scanMarkup() ? Node::MARKUP : Node::ERROR;
-        return scanElement();
-    }
-
-    bool scanMarkup() {
-        if (mP[1] == '-' && mP[2] == '-') {
+    // After "<": skips one node; true when it is an element whose content follows.
+    bool scanNode() {
+        if (mP[0] == '?') {
+            ++mP;
+            // "<?xml " starts the declaration; either way the parser skips to the next "?>".
+            if ((mP[0] == 'x' || mP[0] == 'X') && (mP[1] == 'm' || mP[1] == 'M') &&
+                (mP[2] == 'l' || mP[2] == 'L') && isWhitespace(mP[3]))
+                mP += 4;
+            skipPast("?>");
+            return false;
+        }
+        if (mP[0] != '!') return scanElement();
+        if (startsWith(mP + 1, "--")) {
             mP += 3;
-            return skipPast("-->");
-        }
-        if (startsWith(mP + 1, "[CDATA[")) {
+            skipPast("-->");
+        } else if (startsWith(mP + 1, "[CDATA[")) {
             mP += 8;
-            return skipPast("]]>");
-        }
-        if (startsWith(mP + 1, "DOCTYPE") && isWhitespace(mP[8])) {
+            skipPast("]]>");
+        } else if (startsWith(mP + 1, "DOCTYPE") && isWhitespace(mP[8])) {
             mP += 9;
-            return scanDoctype();
+            scanDoctype();
+        } else {
+            ++mP;
+            skipPast(">");
         }
-        ++mP;
-        return skipPast(">");
+        return false;
     }
 
-    bool scanDoctype() {
+    void scanDoctype() {
         while (*mP != '>') {
-            if (*mP == 0) return false;
-            if (*mP == '[') {
-                ++mP;
-                for (int brackets = 1; brackets > 0; ++mP) {
-                    if (*mP == 0) return false;
-                    if (*mP == '[') ++brackets;
-                    if (*mP == ']') --brackets;
-                }
-            } else {
-                ++mP;
+            if (*mP == 0) fail("unexpected end of data", mP);
+            if (*mP++ != '[') continue;
+            for (int brackets = 1; brackets > 0; ++mP) {
+                if (*mP == 0) fail("unexpected end of data", mP);
+                if (*mP == '[') ++brackets;
+                if (*mP == ']') --brackets;
             }
         }
         ++mP;
-        return true;
     }
 
-    Node scanElement() {
+    bool scanElement() {
         const char* name = mP;
-        skipName();
-        if (mP == name) return Node::ERROR;
+        skip(Tables::lookup_node_name);
+        if (mP == name) fail("expected element name", mP);
+        ++mElements;
         skipWhitespace();
-        while (isAttributeNameChar(*mP)) {
-            ++mP;
-            while (isAttributeNameChar(*mP))
-                ++mP;
+        while (in(Tables::lookup_attribute_name, *mP)) {
+            skip(Tables::lookup_attribute_name);
             skipWhitespace();
-            if (*mP != '=') return Node::ERROR;
+            if (*mP != '=') fail("expected =", mP);
             ++mP;
             skipWhitespace();
             const char quote = *mP;
-            if (quote != '\'' && quote != '"') return Node::ERROR;
+            if (quote != '\'' && quote != '"') fail("expected ' or \"", mP);
             ++mP;
-            mP = static_cast<char*>(std::memchr(mP, quote, size_t(mEnd - mP)));
-            if (!mP) return Node::ERROR;
+            skipValue(quote == '\'' ? Tables::lookup_attribute_data_1 : Tables::lookup_attribute_data_2);
+            if (*mP != quote) fail("expected ' or \"", mP);
             ++mP;
             skipWhitespace();
         }
         if (*mP == '>') {
             ++mP;
-            return Node::OPEN;
+            return true;
         }
-        if (mP[0] == '/' && mP[1] == '>') {
-            mP += 2;
-            return Node::EMPTY_ELEMENT;
+        if (*mP == '/') {
+            ++mP;
+            if (*mP != '>') fail("expected >", mP);
+            ++mP;
+            return false;
         }
-        return Node::ERROR;
+        fail("expected >", mP);
     }
 
-    char* mP;
-    char* const mEnd;
-    int mElements = 0;
+    // Skips text or an attribute value up to the first character outside `table`, checking character
+    // references as the parser decodes them. The parser decodes in place, so its position for an
+    // invalid code is where the decoded text has got to: `removed` bytes before the reference.
+    void skipValue(const unsigned char (&table)[256]) {
+        size_t removed = 0;
+        while (in(table, *mP)) {
+            if (*mP != '&') {
+                ++mP;
+                continue;
+            }
+            const size_t named = namedReferenceLength(mP);
+            if (named > 0) {
+                mP += named;
+                removed += named - 1;
+                continue;
+            }
+            if (mP[1] != '#') {
+                ++mP; // a lone '&' stays as it is
+                continue;
+            }
+            const char* const reference = mP;
+            const bool hex = mP[2] == 'x';
+            mP += hex ? 3 : 2;
+            unsigned long code = 0; // the parser's arithmetic, wrapping included
+            for (unsigned char digit;
+                 (digit = Tables::lookup_digits[static_cast<unsigned char>(*mP)]) != 0xFF; ++mP)
+                code = code * (hex ? 16 : 10) + digit;
+            if (code >= 0x110000) fail("invalid numeric character entity", reference - removed);
+            if (*mP != ';') fail("expected ;", mP);
+            ++mP;
+            const size_t encoded = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+            removed += size_t(mP - reference) - encoded;
+        }
+    }
+
+    // The length of the named reference at `p` ("&amp;" and the four others), 0 when there is none.
+    static size_t namedReferenceLength(const char* p) {
+        for (const std::string_view name : {"&amp;", "&apos;", "&quot;", "&gt;", "&lt;"}) {
+            if (startsWith(p, name)) return name.size();
+        }
+        return 0;
+    }
+
+    const char* mP;
+    int64 mElements = 0;
 };
 
 } // namespace
@@ -271,35 +311,43 @@ struct XmlReaderNode::Document {
 
 namespace Detail {
 
-// Builds the reader tree over a parsed document, depth first: each parent gets its element children
-// as one contiguous slice of the node array, then each child is built in turn.
+// Builds the reader tree over a parsed document without recursion, level by level: the node array
+// is its own work list, and each node in turn gets its element children as one contiguous slice
+// appended to it.
 class XmlReaderTreeBuilder {
 public:
-    static void build(XmlReaderNode& root, int expectedElements) {
+    /// False when the parsed document has more than `expectedElements` elements, or fewer, or elements
+    /// deeper than the nesting limit allows: the nesting check and the parser disagreed.
+    static bool build(XmlReaderNode& root, int64 expectedElements) {
         XmlReaderNode::Document& document = *static_cast<XmlReaderNode::RootImpl&>(*root.mImpl).mDocument;
-        if (tryBuild(root, document, expectedElements)) return;
-        // The expectation was short (it cannot be for a text the parser accepted; this is a safeguard).
-        const bool built = tryBuild(root, document, countElements(document.mXml));
-        assert(built);
-        (void)built;
+        if (expectedElements > int64(INT32_MAX)) return false;
+        Stack<XmlReaderNode>& nodes = document.mNodes;
+        nodes.reserve(int(expectedElements));
+        document.mImpls.reserve(int(expectedElements));
+        if (!addChildren(root, document)) return false;
+        // Elements at depth MAX_DEPTH + 1 exist when they are empty.
+        int depth = 1;
+        int levelEnd = nodes.size();
+        for (int i = 0; i < nodes.size(); ++i) {
+            if (i == levelEnd) {
+                levelEnd = nodes.size();
+                if (++depth > XmlReaderNode::MAX_DEPTH + 1) return false;
+            }
+            if (!addChildren(nodes.data()[i], document)) return false;
+        }
+        return nodes.size() == expectedElements;
     }
 
 private:
-    static bool tryBuild(XmlReaderNode& root, XmlReaderNode::Document& document, int capacity) {
-        document.mNodes.clear();
-        document.mImpls.clear();
-        document.mNodes.reserve(capacity);
-        document.mImpls.reserve(capacity);
-        return buildChildren(root, document);
-    }
-
-    static bool buildChildren(XmlReaderNode& parent, XmlReaderNode::Document& document) {
+    // Appends the element children of `parent`; false when they do not fit the reserved arrays
+    // (growing them would move the nodes).
+    static bool addChildren(XmlReaderNode& parent, XmlReaderNode::Document& document) {
         XmlReaderNode::Impl& impl = *parent.mImpl;
         Stack<XmlReaderNode>& nodes = document.mNodes;
         const int first = nodes.size();
         for (RapidNode* child = impl.mNode->first_node(); child; child = child->next_sibling()) {
             if (child->type() != rapidxml::node_element) continue;
-            if (nodes.size() == nodes.capacity()) return false; // growing would move the nodes
+            if (nodes.size() == nodes.capacity()) return false;
             XmlReaderNode::Impl& childImpl = document.mImpls.emplace();
             childImpl.mNode = child;
             childImpl.mParent = &parent;
@@ -307,28 +355,7 @@ private:
         }
         impl.mChildCount = nodes.size() - first;
         impl.mFirstChild = impl.mChildCount > 0 ? nodes.data() + first : nullptr;
-        for (XmlReaderNode& child : impl.children()) {
-            if (!buildChildren(child, document)) return false;
-        }
         return true;
-    }
-
-    static int countElements(RapidDocument& xml) {
-        int count = 0;
-        RapidNode* node = xml.first_node();
-        while (node) {
-            if (node->type() == rapidxml::node_element) {
-                ++count;
-                if (RapidNode* child = node->first_node()) {
-                    node = child;
-                    continue;
-                }
-            }
-            while (node != &xml && !node->next_sibling())
-                node = node->parent();
-            node = node == &xml ? nullptr : node->next_sibling();
-        }
-        return count;
     }
 };
 
@@ -351,6 +378,12 @@ void XmlReaderNode::ImplDeleter::operator()(Impl* impl) const noexcept {
     tolvanDelete(root);
 }
 
+namespace {
+void reportParseError(const char* where, const char* message) {
+    debugPrint("rapidxml error at ", String::fromUtf8(where ? where : ""), ": ", message);
+}
+} // namespace
+
 XmlReaderNode::XmlReaderNode() noexcept = default;
 
 XmlReaderNode::XmlReaderNode(const String& xml) {
@@ -362,23 +395,28 @@ XmlReaderNode::XmlReaderNode(const String& xml) {
         document->mText.setCount(1);
     }
     char* text = document->mText.data();
-    int elements = 0;
+    int64 elements = 0;
     try {
-        elements = NestingCheck::run(text, size_t(document->mText.length()));
+        elements = NestingCheck::run(text);
         // Without text and CDATA nodes: only elements get reader nodes, and the parser sets an
         // element's value from its first text run with or without them (same grammar, same errors).
         // That leaves out about a third of the parser's nodes.
         document->mXml.parse<rapidxml::parse_no_data_nodes>(text);
+    } catch (const NestingCheck::Failure& failure) {
+        reportParseError(failure.where, failure.message);
+        return;
     } catch (const rapidxml::parse_error& error) {
-        const char* where = error.where<char>();
-        debugPrint("rapidxml error at ", String::fromUtf8(where ? where : ""), ": ", error.what());
+        reportParseError(error.where<char>(), error.what());
         return;
     }
     auto* root = tolvanNew<RootImpl>();
     root->mNode = &document->mXml;
     root->mDocument = document.release();
     mImpl.reset(root);
-    Detail::XmlReaderTreeBuilder::build(*this, elements);
+    if (!Detail::XmlReaderTreeBuilder::build(*this, elements)) {
+        mImpl.reset();
+        reportParseError(nullptr, "the nesting check and the parser disagree about the document");
+    }
 }
 
 XmlReaderNode::XmlReaderNode(XmlReaderNode&& other) noexcept

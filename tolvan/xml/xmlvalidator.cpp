@@ -2,7 +2,6 @@
 
 #include "tolvan/common/exception.h"
 #include "tolvan/containers/stack.h"
-#include "tolvan/utility/regexp.h"
 #include "tolvan/utility/valuetext.h"
 
 namespace Kalvex {
@@ -17,28 +16,59 @@ using Flag = XmlValidatorFlag;
 
 // ---- value tests ----
 
-constexpr const char16_t* FLOAT_PATTERN = u"[+-]?\\d+\\.?\\d*([eE][-+]?\\d+)?";
+// Character scanners rather than regular expressions: a value may be long, and the standard engine
+// recurses once per character.
 
-[[nodiscard]] bool matchesWhole(const RegExp& pattern, const String& text) {
-    return bool(pattern.match(text));
+[[nodiscard]] bool isDigit(char16_t c) noexcept {
+    return c >= u'0' && c <= u'9';
 }
 
-[[nodiscard]] const RegExp& integerPattern() {
-    static const RegExp pattern(u"^\\d+$");
-    return pattern;
+// Moves `i` past the digits at it; returns how many there were.
+int skipDigits(const String& text, int& i) noexcept {
+    const int start = i;
+    while (i < text.length() && isDigit(text[i]))
+        ++i;
+    return i - start;
 }
-[[nodiscard]] const RegExp& floatPattern() {
-    static const RegExp pattern(String(u"^") + FLOAT_PATTERN + u"$");
-    return pattern;
+
+// Moves `i` past the longest float at it: [+-]?digits+ .? digits* ([eE][-+]?digits+)?. False (and `i`
+// anywhere) when none starts there.
+bool skipFloat(const String& text, int& i) noexcept {
+    if (i < text.length() && (text[i] == u'+' || text[i] == u'-')) ++i;
+    if (skipDigits(text, i) == 0) return false;
+    if (i < text.length() && text[i] == u'.') ++i;
+    skipDigits(text, i);
+    if (i < text.length() && (text[i] == u'e' || text[i] == u'E')) {
+        int exponent = i + 1;
+        if (exponent < text.length() && (text[exponent] == u'+' || text[exponent] == u'-')) ++exponent;
+        if (skipDigits(text, exponent) > 0) i = exponent;
+    }
+    return true;
 }
-[[nodiscard]] const RegExp& twoFloatsPattern() {
-    static const RegExp pattern(String(u"^") + FLOAT_PATTERN + u"[ ]+" + FLOAT_PATTERN + u"$");
-    return pattern;
+
+} // namespace
+
+bool Detail::isXmlInteger(const String& text) noexcept {
+    int i = 0;
+    return skipDigits(text, i) > 0 && i == text.length();
 }
-[[nodiscard]] const RegExp& threeFloatsPattern() {
-    static const RegExp pattern(String(u"^") + FLOAT_PATTERN + u"[ ]+" + FLOAT_PATTERN + u"[ ]+" + FLOAT_PATTERN + u"$");
-    return pattern;
+
+bool Detail::isXmlFloats(const String& text, int count) noexcept {
+    // A float never holds a blank, so each must end where the blanks before the next one (or the text) do.
+    int i = 0;
+    for (int k = 0; k < count; ++k) {
+        if (k > 0) {
+            const int blanks = i;
+            while (i < text.length() && text[i] == u' ')
+                ++i;
+            if (i == blanks) return false;
+        }
+        if (!skipFloat(text, i)) return false;
+    }
+    return i == text.length();
 }
+
+namespace {
 
 struct ValueTest {
     Flag mFlag;
@@ -50,13 +80,13 @@ struct ValueTest {
 const ValueTest VALUE_TESTS[] = {
     {Flag::EMPTY, u"empty", [](const String& t) { return t.isEmpty(); }},
     {Flag::NON_EMPTY, u"non-empty", [](const String& t) { return !t.isEmpty(); }},
-    {Flag::INTEGER, u"integer", [](const String& t) { return matchesWhole(integerPattern(), t); }},
-    {Flag::FLOAT, u"float", [](const String& t) { return matchesWhole(floatPattern(), t); }},
+    {Flag::INTEGER, u"integer", [](const String& t) { return Detail::isXmlInteger(t); }},
+    {Flag::FLOAT, u"float", [](const String& t) { return Detail::isXmlFloats(t, 1); }},
     {Flag::BOOL, u"bool ('true' or 'false')",
      [](const String& t) { return t == u"1" || t == u"0" || t == u"true" || t == u"false"; }},
-    {Flag::RGB_COLOR, u"RGB color (3 floats)", [](const String& t) { return matchesWhole(threeFloatsPattern(), t); }},
-    {Flag::XY_VECTOR, u"XY vector (2 floats)", [](const String& t) { return matchesWhole(twoFloatsPattern(), t); }},
-    {Flag::XYZ_VECTOR, u"XYZ vector (3 floats)", [](const String& t) { return matchesWhole(threeFloatsPattern(), t); }},
+    {Flag::RGB_COLOR, u"RGB color (3 floats)", [](const String& t) { return Detail::isXmlFloats(t, 3); }},
+    {Flag::XY_VECTOR, u"XY vector (2 floats)", [](const String& t) { return Detail::isXmlFloats(t, 2); }},
+    {Flag::XYZ_VECTOR, u"XYZ vector (3 floats)", [](const String& t) { return Detail::isXmlFloats(t, 3); }},
 };
 
 // The type name of the first value test that `value` (trimmed, lower-cased) fails; null when all pass.
@@ -90,7 +120,7 @@ public:
     [[nodiscard]] Entry* find(const String& name) {
         const int at = lowerBound(name);
         return at < mEntries.size() && Detail::compareXmlNames(*mEntries[at].mName, name) == 0 ? &mEntries[at]
-                                                                                              : nullptr;
+                                                                                               : nullptr;
     }
     /// "'a', 'b'" in map order.
     [[nodiscard]] String listNames() const {
@@ -151,7 +181,8 @@ XmlValidator::XmlValidator(const String& fileType, const Io::Path& filePath)
 
 void XmlValidator::validateNode(const XmlReaderNode& node, Flags<XmlValidatorFlag> flags) const {
     if (flags.has(Flag::LEAF) && node.getNumChildren() >= 1)
-        fail(node, u"Element expected to be leaf, instead it has " + decimal(node.getNumChildren()) + u" children");
+        fail(node,
+             u"Element expected to be leaf, instead it has " + decimal(node.getNumChildren()) + u" children");
     if (flags.has(Flag::NO_ATTRIBUTES) && node.getNumAttributes() >= 1)
         fail(node, u"Element cannot have attributes, instead it has " + decimal(node.getNumAttributes()));
     const String value = node.getValue();
@@ -169,26 +200,28 @@ void XmlValidator::validateAttributes(const XmlReaderNode& node,
         if (!entry) fail(node, u"Unknown atrribute: '" + name + u"', allowed attributes: " + map.listNames());
         ++entry->mCount;
         if (const char16_t* type = checkValue(entry->mFlags, value))
-            fail(node, u"Atribute '" + name + u"' value mismatch. Expected " + String(type) + u", got: '" + value +
-                           u"'");
+            fail(node, u"Atribute '" + name + u"' value mismatch. Expected " + String(type) + u", got: '" +
+                           value + u"'");
     });
     for (const Entry& entry : map.entries()) {
         if (entry.mFlags.has(Flag::MANDATORY) && entry.mCount == 0)
             fail(node, u"Missing mandatory attribute: '" + *entry.mName + u"'");
         if (entry.mCount > 1)
-            fail(node, u"There is more than 1 attribute of type '" + *entry.mName + u"': " + decimal(entry.mCount) +
-                           u" are present");
+            fail(node, u"There is more than 1 attribute of type '" + *entry.mName + u"': " +
+                           decimal(entry.mCount) + u" are present");
     }
 }
 
-void XmlValidator::validateChildren(const XmlReaderNode& node, std::initializer_list<AllowedChild> allowed) const {
+void XmlValidator::validateChildren(const XmlReaderNode& node,
+                                    std::initializer_list<AllowedChild> allowed) const {
     AllowedMap map;
     for (const AllowedChild& c : allowed)
         map.add(c.mName, c.mFlags, c.mMinCount, c.mMaxCount);
     for (const XmlReaderNode* child = node.getFirstChild(); child; child = child->getNextSibling()) {
         const String name = child->getName();
         Entry* entry = map.find(name);
-        if (!entry) fail(node, u"Unknown child element: '" + name + u"', allowed children: " + map.listNames());
+        if (!entry)
+            fail(node, u"Unknown child element: '" + name + u"', allowed children: " + map.listNames());
         ++entry->mCount;
         validateNode(*child, entry->mFlags);
     }
@@ -208,12 +241,13 @@ void XmlValidator::fail(const XmlReaderNode& node, const String& message) const 
     // From the node outwards: each ancestor below the document root goes in front, and everything
     // after it moves three blanks further in.
     String path = describeNode(node);
-    for (const XmlReaderNode* p = node.getParent(); p && p->getParent() && !p->getName().isEmpty(); p = p->getParent()) {
+    for (const XmlReaderNode* p = node.getParent(); p && p->getParent() && !p->getName().isEmpty();
+         p = p->getParent()) {
         path.replaceAll(u"\n", u"\n   ");
         path = describeNode(*p) + u"\n   " + path;
     }
-    throw Exception(u"ERROR in " + mFileType + u" file: " + message + u"\nFile name: " + mFilePath.genericStr() +
-                    u"\nXML tree path:\n" + path);
+    throw Exception(u"ERROR in " + mFileType + u" file: " + message + u"\nFile name: " +
+                    mFilePath.genericStr() + u"\nXML tree path:\n" + path);
 }
 
 } // namespace Kalvex

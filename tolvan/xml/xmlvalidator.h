@@ -66,4 +66,12 @@ private:
     Io::Path mFilePath;
 };
 
+namespace Detail {
+/// Whether `text` is ^\d+$ (ASCII digits only), as the INTEGER flag requires.
+[[nodiscard]] bool isXmlInteger(const String& text) noexcept;
+/// Whether `text` is `count` floats [+-]?\d+\.?\d*([eE][-+]?\d+)? separated by one or more
+/// spaces, nothing before or after, as FLOAT (1), XY_VECTOR (2), RGB_COLOR and XYZ_VECTOR (3) require.
+[[nodiscard]] bool isXmlFloats(const String& text, int count) noexcept;
+} // namespace Detail
+
 } // namespace Kalvex
