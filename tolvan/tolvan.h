@@ -67,6 +67,7 @@
 
 // Networking
 #include "tolvan/net/http.h"
+#include "tolvan/net/sockets.h"
 
 // Colour and photometry
 #include "tolvan/utility/affinetm.h"
