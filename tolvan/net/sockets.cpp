@@ -255,6 +255,7 @@ Io::Path DirectoryReadDataContext::getFilePath(const XmlString& header) const {
     Io::Path result = mDirectory;
     for (const String& part : relative.genericStr().explode(u"/", String::SKIP_EMPTY)) {
         if (part == String(u"..")) throw refuse("the name leads out of the directory");
+        if (part == String(u".")) continue;
         result /= part;
         if (Io::isLink(result)) throw refuse("the name leads through a symbolic link");
     }
@@ -747,7 +748,8 @@ struct TcpSocket::Transfer {
             debugPrint("Successfully read scene");
             context.onTransferEnd(header);
             return SocketResult::SUCCESS;
-        } catch (const Exception&) {
+        } catch (const Exception& failure) {
+            debugPrint("Receiving the file failed:", failure.getMessage());
             if (created) Io::removeFile(path);
             context.onTransferEnd(header);
             return SocketResult::FAILURE;
