@@ -732,10 +732,12 @@ struct TcpSocket::Transfer {
             context.onTransferEnd(header);
             return SocketResult::FAILURE;
         }
+        // Only a file this receive created is removed on failure (never a device or a file the caller had).
         bool created = false;
         try {
+            const bool existed = Io::pathExists(path);
             Io::FileOutputStream file(path);
-            created = true;
+            created = !existed;
             setTimeoutIfDifferent(mSocket, 1);
             const bool received = meta.mCompressed
                                       ? receiveCompressed(file, int64(meta.mSize), int64(*compressedSize))
