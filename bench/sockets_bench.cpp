@@ -78,7 +78,8 @@ struct Listening {
 Listening listen() {
     Listening result;
     for (unsigned port = 47000 + unsigned(::getpid() % 500) * 10; port < 65000; ++port) {
-        result.mListener = std::make_unique<TcpListener>(SocketAddress(u"127.0.0.1", (unsigned short)port), 30);
+        result.mListener =
+            std::make_unique<TcpListener>(SocketAddress(u"127.0.0.1", (unsigned short)port), 30);
         if (result.mListener->isOk()) {
             result.mPort = (unsigned short)port;
             break;
@@ -104,7 +105,8 @@ void BM_FileTransfer_Library(benchmark::State& state) {
         });
         TcpSocket connection = listening.mListener->acceptConnection(true);
         ReceivedData item;
-        if (connection.readData(item, DevNullContext()) != SocketResult::SUCCESS) state.SkipWithError("receive");
+        if (connection.readData(item, DevNullContext()) != SocketResult::SUCCESS)
+            state.SkipWithError("receive");
         (void)connection.writeString(XmlString(u"done", u"1"));
         sender.join();
     }
@@ -130,7 +132,8 @@ void BM_FileTransfer_PlainLoop(benchmark::State& state) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0)
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 4) != 0)
         std::abort();
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
     const unsigned short port = ntohs(address.sin_port);
@@ -175,7 +178,8 @@ void BM_CompressedTransfer(benchmark::State& state) {
     for (auto _ : state) {
         std::thread sender([&] {
             TcpClient client(SocketAddress::localhost(listening.mPort), 30, true);
-            if (client.writeFile(file, XmlString(), DataCompression::DEFLATE) != SocketResult::SUCCESS) std::abort();
+            if (client.writeFile(file, XmlString(), DataCompression::DEFLATE) != SocketResult::SUCCESS)
+                std::abort();
             XmlString done;
             (void)client.readString(done);
         });
@@ -220,7 +224,8 @@ void BM_IperfProcess(benchmark::State& state) {
         std::system(("iperf3 -s -1 -p " + port + " -D >/dev/null 2>&1").c_str());
         std::FILE* client = nullptr;
         for (int attempt = 0; attempt < 50 && !client; ++attempt) {
-            client = ::popen(("iperf3 -c 127.0.0.1 -p " + port + " -l 64K -n 1G -J 2>/dev/null").c_str(), "r");
+            client =
+                ::popen(("iperf3 -c 127.0.0.1 -p " + port + " -l 64K -n 1G -J 2>/dev/null").c_str(), "r");
             std::string json;
             char buffer[4096];
             for (size_t n; client && (n = std::fread(buffer, 1, sizeof buffer, client)) > 0;)
@@ -250,7 +255,8 @@ BENCHMARK(BM_IperfProcess)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterat
 int main(int argc, char** argv) {
     const int result = TolvanBench::runWithRatios(
         argc, argv,
-        {{"BM_FileTransfer_Library/iterations:1/real_time", "BM_FileTransfer_PlainLoop/iterations:1/real_time"},
+        {{"BM_FileTransfer_Library/iterations:1/real_time",
+          "BM_FileTransfer_PlainLoop/iterations:1/real_time"},
          {"BM_CompressedTransfer/iterations:1/real_time", "BM_ZlibDeflate/iterations:1/real_time"}});
     std::remove(benchFilePath("plain").c_str());
     std::remove(benchFilePath("text").c_str());

@@ -47,12 +47,13 @@ std::string compressed(const std::string& bytes) {
 }
 
 std::string fileHeader(const std::string& size, const std::string& extra) {
-    return frame("<root><DataType>1</DataType><FileName>f</FileName><FileSize>" + size + "</FileSize>" + extra +
-                 "</root>");
+    return frame("<root><DataType>1</DataType><FileName>f</FileName><FileSize>" + size + "</FileSize>" +
+                 extra + "</root>");
 }
 
 std::string rawHeader(const std::string& size) {
-    return frame("<root><DataType>2</DataType><FileSize>" + size + "</FileSize><Compressed>0</Compressed></root>");
+    return frame("<root><DataType>2</DataType><FileSize>" + size +
+                 "</FileSize><Compressed>0</Compressed></root>");
 }
 
 std::vector<std::string> seeds() {
@@ -62,7 +63,8 @@ std::vector<std::string> seeds() {
     const std::string stream = compressed(content);
     const auto packed = [&](size_t announced) {
         return fileHeader(std::to_string(announced), "<Compressed>1</Compressed><CompressedSize>" +
-                                                         std::to_string(stream.size()) + "</CompressedSize>") +
+                                                         std::to_string(stream.size()) +
+                                                         "</CompressedSize>") +
                stream;
     };
     return {
@@ -151,12 +153,13 @@ void sendAll(int fd, const uint8_t* data, size_t size) {
 void checkReceived(const ReceivedData& item) {
     if (item.is<ReceivedRawData>()) {
         const ReceivedRawData& raw = item.get<ReceivedRawData>();
-        check(raw.mHeader.getChild(u"FileSize").value() == String::fromAscii(std::to_string(raw.mData.size())));
+        check(raw.mHeader.getChild(u"FileSize").value() ==
+              String::fromAscii(std::to_string(raw.mData.size())));
     } else if (item.is<ReceivedFile>()) {
         const ReceivedFile& file = item.get<ReceivedFile>();
         const std::filesystem::path stored(file.mPath.genericStr().toUtf8().cStr());
-        check(stored.parent_path() == receiver().mDirectory || stored.string().rfind(
-                                                                   receiver().mDirectory.string() + "/", 0) == 0);
+        check(stored.parent_path() == receiver().mDirectory ||
+              stored.string().rfind(receiver().mDirectory.string() + "/", 0) == 0);
         check(file.mHeader.getChild(u"FileSize").value() ==
               String::fromAscii(std::to_string(Io::fileSize(file.mPath))));
     }
@@ -175,7 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TcpSocket connection = r.mListener->acceptConnection(true);
     check(connection.isOk());
     std::thread peer([fd, data, size] { sendAll(fd, data, size); });
-    const DirectoryReadDataContext context(Io::Path(String::fromUtf8(r.mDirectory.string().c_str())), u"FileName");
+    const DirectoryReadDataContext context(Io::Path(String::fromUtf8(r.mDirectory.string().c_str())),
+                                           u"FileName");
     for (int transfers = 0; transfers < 64; ++transfers) {
         ReceivedData item;
         try {

@@ -29,18 +29,20 @@ std::string compressed(const std::string& bytes) {
     return std::string(reinterpret_cast<const char*>(data.data()), size_t(data.size()));
 }
 
-std::string fileHeader(const std::string& size, const std::string& compressedKeys = "<Compressed>0</Compressed>") {
+std::string fileHeader(const std::string& size,
+                       const std::string& compressedKeys = "<Compressed>0</Compressed>") {
     return frame("<root><DataType>1</DataType><FileName>out</FileName><FileSize>" + size + "</FileSize>" +
                  compressedKeys + "</root>");
 }
 
 std::string compressedHeader(size_t size, size_t compressedSize) {
-    return fileHeader(std::to_string(size),
-                      "<Compressed>1</Compressed><CompressedSize>" + std::to_string(compressedSize) + "</CompressedSize>");
+    return fileHeader(std::to_string(size), "<Compressed>1</Compressed><CompressedSize>" +
+                                                std::to_string(compressedSize) + "</CompressedSize>");
 }
 
 std::string rawHeader(const std::string& size) {
-    return frame("<root><DataType>2</DataType><FileSize>" + size + "</FileSize><Compressed>0</Compressed></root>");
+    return frame("<root><DataType>2</DataType><FileSize>" + size +
+                 "</FileSize><Compressed>0</Compressed></root>");
 }
 
 // Sends `bytes` one at a time with `gapMs` between them until all went out or the receiver hung up.
@@ -186,8 +188,8 @@ TEST_F(Hostile, SlowOrSilentPeersCannotHoldAReceive) {
         {"header trickled", "", "<root><DataType>0</DataType><k>" + std::string(1000, 'v')},
         {"file trickled", fileHeader("100000"), std::string(1000, 'f')},
         {"file silent", fileHeader("100000") + "abc", ""},
-        {"compressed file silent", compressedHeader(100000, 2000) + compressed(std::string(100000, 'c')).substr(0, 50),
-         ""},
+        {"compressed file silent",
+         compressedHeader(100000, 2000) + compressed(std::string(100000, 'c')).substr(0, 50), ""},
     };
     for (const Case& c : cases) {
         auto pair = rawPair();

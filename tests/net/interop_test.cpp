@@ -32,8 +32,8 @@ protected:
 
     // Starts the peer in `mode`; its exit status comes with the future.
     std::future<int> startPeer(const char* mode) const {
-        const std::string command = std::string(TOLVAN_PYTHON) + " " + TOLVAN_INTEROP_PEER + " " + mode + " " +
-                                    std::to_string(mListening->mPort) + " '" + mDir + "'";
+        const std::string command = std::string(TOLVAN_PYTHON) + " " + TOLVAN_INTEROP_PEER + " " + mode +
+                                    " " + std::to_string(mListening->mPort) + " '" + mDir + "'";
         return std::async(std::launch::async, [command] {
             const int status = std::system(command.c_str());
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -62,10 +62,12 @@ TEST_F(Interop, ReceivesWhatThePeerSends) {
     EXPECT_EQ(peer.get(), 0);
 
     ASSERT_TRUE(items[0].is<XmlString>());
-    EXPECT_EQ(items[0].get<XmlString>(), XmlString::fromString(u"<root><DataType>0</DataType><cmd>go</cmd></root>"));
+    EXPECT_EQ(items[0].get<XmlString>(),
+              XmlString::fromString(u"<root><DataType>0</DataType><cmd>go</cmd></root>"));
     ASSERT_TRUE(items[1].is<ReceivedRawData>());
     const auto& raw = items[1].get<ReceivedRawData>().mData;
-    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(raw.data()), size_t(raw.size())) == readFile("raw.bin"));
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(raw.data()), size_t(raw.size())) ==
+                readFile("raw.bin"));
     ASSERT_TRUE(items[2].is<ReceivedFile>());
     EXPECT_TRUE(readFile("plain.out") == readFile("plain.bin"));
     ASSERT_TRUE(items[3].is<ReceivedFile>());
@@ -78,12 +80,15 @@ TEST_F(Interop, ThePeerAcceptsWhatWeSend) {
     ASSERT_TRUE(connection.isOk());
     const std::string raw = readFile("raw.bin");
     EXPECT_EQ(connection.writeString(XmlString(u"cmd", u"go")), SocketResult::SUCCESS);
-    EXPECT_EQ(connection.writeRawMemory(ArrayView<const std::byte>(reinterpret_cast<const std::byte*>(raw.data()),
-                                                                   int64(raw.size())),
-                                        XmlString(u"kind", u"tile")),
+    EXPECT_EQ(
+        connection.writeRawMemory(
+            ArrayView<const std::byte>(reinterpret_cast<const std::byte*>(raw.data()), int64(raw.size())),
+            XmlString(u"kind", u"tile")),
+        SocketResult::SUCCESS);
+    EXPECT_EQ(connection.writeFile(path("plain.bin"), XmlString(u"FileName", u"plain.out")),
               SocketResult::SUCCESS);
-    EXPECT_EQ(connection.writeFile(path("plain.bin"), XmlString(u"FileName", u"plain.out")), SocketResult::SUCCESS);
-    EXPECT_EQ(connection.writeFile(path("packed.bin"), XmlString(u"FileName", u"packed.out"), DataCompression::DEFLATE),
+    EXPECT_EQ(connection.writeFile(path("packed.bin"), XmlString(u"FileName", u"packed.out"),
+                                   DataCompression::DEFLATE),
               SocketResult::SUCCESS);
     EXPECT_EQ(peer.get(), 0);
 }

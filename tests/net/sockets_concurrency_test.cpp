@@ -70,8 +70,9 @@ TEST(SocketConcurrency, CloseEndsABlockedWriteAtOnce) {
 TEST(SocketConcurrency, CloseEndsAWaitingAccept) {
     auto listening = listenOnFreePort(600);
     ASSERT_TRUE(listening);
-    const bool accepted = closeWhileBlocked([&] { return listening->mListener.acceptConnection(true).isOk(); },
-                                            [&] { listening->mListener.close(); });
+    const bool accepted =
+        closeWhileBlocked([&] { return listening->mListener.acceptConnection(true).isOk(); },
+                          [&] { listening->mListener.close(); });
     EXPECT_FALSE(accepted);
     EXPECT_FALSE(listening->mListener.isOk());
 }
@@ -87,7 +88,8 @@ TEST(SocketConcurrency, CloseRacesQueriesAndTransfersFromOtherThreads) {
                 (void)pair->mServer.isOk();
         });
         users.emplace_back([&] {
-            while (!stop.load() && pair->mServer.writeString(XmlString(u"n", u"1")) == SocketResult::SUCCESS) {
+            while (!stop.load() &&
+                   pair->mServer.writeString(XmlString(u"n", u"1")) == SocketResult::SUCCESS) {
             }
         });
         users.emplace_back([&] { (void)pair->mServer.getPeerAddress(); });
@@ -110,8 +112,9 @@ TEST(SocketConcurrency, TransfersOfManyThreadsNeverInterleave) {
             const std::vector<std::byte> block(70000, std::byte(t));
             for (int i = 0; i < EACH; ++i) {
                 if (i % 2) {
-                    EXPECT_EQ(pair->mClient.writeString(XmlString(u"from", String::fromAscii(std::to_string(t)))),
-                              SocketResult::SUCCESS);
+                    EXPECT_EQ(
+                        pair->mClient.writeString(XmlString(u"from", String::fromAscii(std::to_string(t)))),
+                        SocketResult::SUCCESS);
                 } else {
                     EXPECT_EQ(pair->mClient.writeRawMemory(
                                   ArrayView<const std::byte>(block.data(), int64(block.size())),

@@ -67,8 +67,9 @@ TEST_F(Transfer, StringFrameOnTheWireAndBack) {
 
     // A caller's own DataType key takes the place it has in the caller's keys; a header without one is
     // refused.
-    EXPECT_EQ(pair->mServer.writeString(XmlString::fromString(u"<root><a>1</a><DataType>5</DataType></root>")),
-              SocketResult::SUCCESS);
+    EXPECT_EQ(
+        pair->mServer.writeString(XmlString::fromString(u"<root><a>1</a><DataType>5</DataType></root>")),
+        SocketResult::SUCCESS);
     const std::string moved = "<root><a>1</a><DataType>5</DataType></root>";
     EXPECT_EQ(pair->mPeer->receive(moved.size() + 1), frame(moved));
     ASSERT_TRUE(pair->mPeer->send(frame("<root><cmd>go</cmd></root>")));
@@ -100,13 +101,13 @@ TEST_F(Transfer, FilesArriveByteIdenticalWithAndWithoutCompression) {
     for (const auto compression : {DataCompression::NONE, DataCompression::DEFLATE}) {
         for (const auto& f : files) {
             const std::string name = "f" + std::to_string(f.mSize) + "_" + std::to_string(int(compression));
-            const std::string content = f.mRandom ? randomBytes(f.mSize, uint32_t(f.mSize)) : std::string(f.mSize, 'z');
+            const std::string content =
+                f.mRandom ? randomBytes(f.mSize, uint32_t(f.mSize)) : std::string(f.mSize, 'z');
             writeFile(name, content);
             XmlString header(u"job", u"7");
             header.addChild(u"FileName", String::fromUtf8(name.c_str()));
-            auto sent = std::async(std::launch::async, [&] {
-                return pair->mClient.writeFile(path(name), header, compression);
-            });
+            auto sent = std::async(std::launch::async,
+                                   [&] { return pair->mClient.writeFile(path(name), header, compression); });
             RecordingContext context(path("in"));
             ReceivedData item;
             ASSERT_EQ(pair->mServer.readData(item, context), SocketResult::SUCCESS) << name;
@@ -117,7 +118,8 @@ TEST_F(Transfer, FilesArriveByteIdenticalWithAndWithoutCompression) {
             EXPECT_EQ(readFile("in/" + name), content) << name;
             EXPECT_EQ(file.mHeader.getChild(u"job").value(), String(u"7"));
             EXPECT_EQ(file.mHeader.getChild(u"FileSize").value(), String::fromAscii(std::to_string(f.mSize)));
-            EXPECT_EQ(file.mHeader.getChild(u"CompressedSize").hasValue(), compression == DataCompression::DEFLATE);
+            EXPECT_EQ(file.mHeader.getChild(u"CompressedSize").hasValue(),
+                      compression == DataCompression::DEFLATE);
             EXPECT_GE(file.mTransferTime, 0);
             EXPECT_EQ(context.mStarts, 1);
             EXPECT_EQ(context.mEnds, 1);
@@ -201,9 +203,12 @@ TEST_F(Transfer, DataTypesOutsideTheVariantThrowAndReleaseTheLock) {
         {"-1", "STOP@utility/variant"},
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(pair->mPeer->send(frame(std::string("<root><DataType>") + c.mType + "</DataType></root>")));
+        ASSERT_TRUE(
+            pair->mPeer->send(frame(std::string("<root><DataType>") + c.mType + "</DataType></root>")));
         ReceivedData item;
-        EXPECT_EQ(thrownMessage([&] { (void)pair->mServer.readData(item, ReadDataContext()); }).rfind(c.mMessage, 0),
+        EXPECT_EQ(thrownMessage([&] {
+                      (void)pair->mServer.readData(item, ReadDataContext());
+                  }).rfind(c.mMessage, 0),
                   0u)
             << c.mType;
     }
@@ -221,7 +226,8 @@ TEST_F(Transfer, WriteDataSendsWhatTheItemHolds) {
     auto pair = connectedPair();
     ASSERT_TRUE(pair);
     RecordingContext context(path("in"));
-    EXPECT_EQ(pair->mClient.writeData(ReceivedData(), DataCompression::NONE, DataType::FILE), SocketResult::FAILURE);
+    EXPECT_EQ(pair->mClient.writeData(ReceivedData(), DataCompression::NONE, DataType::FILE),
+              SocketResult::FAILURE);
 
     ReceivedRawData raw;
     raw.mHeader = XmlString(u"r", u"1");
@@ -248,8 +254,9 @@ TEST_F(Transfer, TimeLimitEndsAWriteToAPeerThatDoesNotRead) {
     auto pair = rawPair();
     ASSERT_TRUE(pair);
     writeFile("big", std::string(48 << 20, 'q'));
-    EXPECT_EQ(pair->mServer.writeFile(path("big"), XmlString(), DataCompression::NONE, DataType::FILE, int64(1500)),
-              SocketResult::TIMEOUT);
+    EXPECT_EQ(
+        pair->mServer.writeFile(path("big"), XmlString(), DataCompression::NONE, DataType::FILE, int64(1500)),
+        SocketResult::TIMEOUT);
 }
 
 TEST_F(Transfer, DirectoryContextRefusesNamesLeadingElsewhere) {
@@ -260,10 +267,19 @@ TEST_F(Transfer, DirectoryContextRefusesNamesLeadingElsewhere) {
         const char16_t* mName;
         const char* mStored; // under in/; null when refused
     } cases[] = {
-        {u"scene.max", "scene.max"}, {u"sub/scene.max", "sub/scene.max"}, {u"./a", "a"}, {u"sub//b", "sub/b"},
-        {u"../escape", nullptr},     {u"sub/../../x", nullptr},           {u"/etc/passwd", nullptr},
-        {u"C:/x", nullptr},          {u"..\\x", nullptr},                {u"link", nullptr},
-        {u"link/x", nullptr},        {u"", nullptr},                      {u".", nullptr},
+        {u"scene.max", "scene.max"},
+        {u"sub/scene.max", "sub/scene.max"},
+        {u"./a", "a"},
+        {u"sub//b", "sub/b"},
+        {u"../escape", nullptr},
+        {u"sub/../../x", nullptr},
+        {u"/etc/passwd", nullptr},
+        {u"C:/x", nullptr},
+        {u"..\\x", nullptr},
+        {u"link", nullptr},
+        {u"link/x", nullptr},
+        {u"", nullptr},
+        {u".", nullptr},
     };
     for (const auto& c : cases) {
         const XmlString header(u"FileName", c.mName);

@@ -99,7 +99,8 @@ Metadata readMetadata(const XmlString& header) {
     const auto size = header.getChild(u"FileSize");
     const auto compressed = header.getChild(u"Compressed");
     const Optional<uint64> sizeValue = size ? readNumber<uint64>(*size) : Optional<uint64>();
-    const Optional<uint64> compressedValue = compressed ? readNumber<uint64>(*compressed) : Optional<uint64>();
+    const Optional<uint64> compressedValue =
+        compressed ? readNumber<uint64>(*compressed) : Optional<uint64>();
     if (!sizeValue || !compressedValue) {
         debugPrint("Received invalid XML header (couldn't read metadata)");
         return {};
@@ -441,14 +442,16 @@ SocketResult UdpSocket::readString(XmlString& message, SocketAddress& sender) {
     return SocketResult::SUCCESS;
 }
 
-SocketResult UdpSocket::writeString(const XmlString& message, const Optional<SocketAddress>& destination) const {
+SocketResult UdpSocket::writeString(const XmlString& message,
+                                    const Optional<SocketAddress>& destination) const {
     ScopedLock guard(mLock);
     if (!mSocket || !mSocket->isOk()) return SocketResult::FAILURE;
     const auto frame = message.toUtf8();
     const int64 length = std::max(frame.count(), 1);
     if (length >= 512) return SocketResult::FAILURE;
     const Ipv4Address& to = destination ? destination->native() : mAddress.native();
-    return mSocket->sendTo(frame.cStr(), length, to) == length ? SocketResult::SUCCESS : SocketResult::FAILURE;
+    return mSocket->sendTo(frame.cStr(), length, to) == length ? SocketResult::SUCCESS
+                                                               : SocketResult::FAILURE;
 }
 
 // ---- The data-transfer protocol ----
@@ -462,7 +465,8 @@ struct TcpSocket::Transfer {
 
     // Repeats one write of `count` bytes until something went out or the socket failed; TIMEOUT when the
     // time limit passed, else SUCCESS (the caller checks the count).
-    SocketResult writeRepeated(const void* src, int64 count, const Optional<int64>& timeLimit, const Timer& timer) {
+    SocketResult writeRepeated(const void* src, int64 count, const Optional<int64>& timeLimit,
+                               const Timer& timer) {
         SocketOutputStream out(mSocket);
         do {
             out.write(src, count);
@@ -487,8 +491,8 @@ struct TcpSocket::Transfer {
     // Sends `total` bytes in pieces; `piece(offset, count)` gives the bytes of each. `onShort` runs when a
     // piece does not go out completely.
     template <typename PieceSource, typename OnShort>
-    SocketResult sendPieces(int64 total, const Optional<int64>& timeLimit, const Timer& timer, PieceSource&& piece,
-                            OnShort&& onShort) {
+    SocketResult sendPieces(int64 total, const Optional<int64>& timeLimit, const Timer& timer,
+                            PieceSource&& piece, OnShort&& onShort) {
         for (int64 offset = 0; offset < total;) {
             const int64 count = std::min(total - offset, PIECE);
             const SocketResult written = writeRepeated(piece(offset, count), count, timeLimit, timer);
@@ -541,7 +545,8 @@ struct TcpSocket::Transfer {
     }
 
     SocketResult writeRawMemory(ArrayView<const std::byte> data, const XmlString& header,
-                                DataCompression compression, DataType type, const Optional<int64>& timeLimit) {
+                                DataCompression compression, DataType type,
+                                const Optional<int64>& timeLimit) {
         const Timer timer;
         XmlString meta = header;
         meta.addChild(u"FileSize", decimal(data.size()));
@@ -644,7 +649,8 @@ struct TcpSocket::Transfer {
             in.read(buffer.data(), count);
             const int64 got = mSocket.getLastReadCount();
             if (got != count) {
-                debugPrint("Received less data than I should: " + std::to_string(got) + "/" + std::to_string(count));
+                debugPrint("Received less data than I should: " + std::to_string(got) + "/" +
+                           std::to_string(count));
             }
             file.write(buffer.data(), got);
             remaining -= got;
@@ -728,7 +734,8 @@ struct TcpSocket::Transfer {
         }();
         // Sizes that are missing or beyond the signed 64-bit range (a negative number read unsigned) are
         // refused before the file is created.
-        if (!meta.mValid || !compressedSize || meta.mSize > uint64(INT64_MAX) || *compressedSize > uint64(INT64_MAX)) {
+        if (!meta.mValid || !compressedSize || meta.mSize > uint64(INT64_MAX) ||
+            *compressedSize > uint64(INT64_MAX)) {
             context.onTransferEnd(header);
             return SocketResult::FAILURE;
         }
@@ -791,7 +798,8 @@ SocketResult TcpSocket::writeFile(const Io::Path& file, const XmlString& header,
 }
 
 SocketResult TcpSocket::writeRawMemory(ArrayView<const std::byte> data, const XmlString& header,
-                                       DataCompression compression, DataType type, const Optional<int64>& timeLimit) {
+                                       DataCompression compression, DataType type,
+                                       const Optional<int64>& timeLimit) {
     KALVEX_SCOPE_ELAPSED_TIME("Function call: ", "Kalvex::TcpSocket::writeRawMemory");
     if (!isOk()) return SocketResult::FAILURE;
     ScopedLock guard(mLock);

@@ -247,8 +247,8 @@ public:
     /// Sends the file at `file` with `header`'s keys, compressed completely in memory first with
     /// DEFLATE. Every failure (also reading the file) gives FAILURE; TIMEOUT when `timeLimit` ran out.
     SocketResult writeFile(const Io::Path& file, const XmlString& header,
-                           DataCompression compression = DataCompression::NONE, DataType type = DataType::FILE,
-                           const Optional<int64>& timeLimit = {});
+                           DataCompression compression = DataCompression::NONE,
+                           DataType type = DataType::FILE, const Optional<int64>& timeLimit = {});
     /// Sends `data` uncompressed with `header`'s keys; Compressed carries `compression` as given.
     SocketResult writeRawMemory(ArrayView<const std::byte> data, const XmlString& header,
                                 DataCompression compression = DataCompression::NONE,

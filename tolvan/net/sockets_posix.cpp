@@ -76,8 +76,8 @@ Optional<uint32> resolveIpv4(const String& host) {
 Optional<String> lookUpHostName(uint32 host) {
     const sockaddr_in address = toSockaddr(Ipv4Address{host, 0, {}});
     char name[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, name, sizeof name, nullptr, 0,
-                      NI_NAMEREQD) != 0) {
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, name, sizeof name, nullptr,
+                      0, NI_NAMEREQD) != 0) {
         return {};
     }
     return String::fromUtf8(name);
@@ -146,7 +146,8 @@ NativeSocket* NativeSocket::accept(bool wait) {
             socket->mTimeoutSeconds = mTimeoutSeconds;
             return socket;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) return nullptr;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+            return nullptr;
         const int64 left = deadline - nowMs();
         if (left <= 0 || !waitFor(POLLIN, left)) return nullptr;
         if (!isOk()) return nullptr;
@@ -273,7 +274,8 @@ int64 NativeSocket::sendTo(const void* src, int64 count, const Ipv4Address& dest
 Optional<Ipv4Address> NativeSocket::getPeer() const {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (mFd.load() < 0 || ::getpeername(mFd.load(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {};
+    if (mFd.load() < 0 || ::getpeername(mFd.load(), reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+        return {};
     return fromSockaddr(peer);
 }
 

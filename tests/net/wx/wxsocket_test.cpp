@@ -22,7 +22,8 @@ struct Listening {
 Listening listenOnFreePort() {
     Listening result;
     for (unsigned port = 36000 + unsigned(::getpid() % 1000) * 3; port < 65000; ++port) {
-        result.mListener = std::make_unique<TcpListener>(SocketAddress(u"127.0.0.1", (unsigned short)port), 10);
+        result.mListener =
+            std::make_unique<TcpListener>(SocketAddress(u"127.0.0.1", (unsigned short)port), 10);
         if (result.mListener->isOk()) {
             result.mPort = (unsigned short)port;
             break;
@@ -38,7 +39,8 @@ TEST(WxSocket, ExchangesFramesWithOurSockets) {
     ASSERT_TRUE(wx.IsOk());
     Listening listening = listenOnFreePort();
     ASSERT_NE(listening.mPort, 0);
-    auto accepted = std::async(std::launch::async, [&] { return listening.mListener->acceptConnection(true); });
+    auto accepted =
+        std::async(std::launch::async, [&] { return listening.mListener->acceptConnection(true); });
 
     wxIPV4address address;
     address.Hostname(wxT("127.0.0.1"));
