@@ -20,15 +20,6 @@ using namespace TolvanTest;
 
 namespace {
 
-std::string compressed(const std::string& bytes) {
-    Io::ArrayOutputStream memory;
-    Io::DeflateOutputStream deflate(makeAutoPtr<Io::ForwardingBinaryOutputStream>(memory));
-    deflate.write(bytes.data(), int64(bytes.size()));
-    deflate.close();
-    const auto data = memory.data();
-    return std::string(reinterpret_cast<const char*>(data.data()), size_t(data.size()));
-}
-
 std::string fileHeader(const std::string& size,
                        const std::string& compressedKeys = "<Compressed>0</Compressed>") {
     return frame("<root><DataType>1</DataType><FileName>out</FileName><FileSize>" + size + "</FileSize>" +

@@ -2,6 +2,8 @@
 // for writing hostile bytes, and a temporary directory.
 #pragma once
 
+#include "tolvan/io/arrayoutputstream.h"
+#include "tolvan/io/deflatestream.h"
 #include "tolvan/net/sockets.h"
 
 #include "io/stream_support.h"
@@ -128,6 +130,17 @@ inline std::unique_ptr<RawPair> rawPair() {
 /// The bytes of `text` and the frame's zero byte.
 inline std::string frame(const std::string& text) {
     return text + std::string(1, '\0');
+}
+
+/// The zlib stream of `bytes`, made by the library's deflate stream.
+inline std::string compressed(const std::string& bytes) {
+    Kalvex::Io::ArrayOutputStream memory;
+    Kalvex::Io::DeflateOutputStream deflate(
+        Kalvex::makeAutoPtr<Kalvex::Io::ForwardingBinaryOutputStream>(memory));
+    deflate.write(bytes.data(), Kalvex::int64(bytes.size()));
+    deflate.close();
+    const auto data = memory.data();
+    return std::string(reinterpret_cast<const char*>(data.data()), size_t(data.size()));
 }
 
 /// True when the thread with kernel id `tid` waits in poll() or accept() right now.

@@ -28,15 +28,6 @@ std::string randomBytes(size_t size, uint32_t seed) {
     return out;
 }
 
-std::string compressed(const std::string& bytes) {
-    Io::ArrayOutputStream memory;
-    Io::DeflateOutputStream deflate(makeAutoPtr<Io::ForwardingBinaryOutputStream>(memory));
-    deflate.write(bytes.data(), int64(bytes.size()));
-    deflate.close();
-    const auto data = memory.data();
-    return std::string(reinterpret_cast<const char*>(data.data()), size_t(data.size()));
-}
-
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line + "\n") != lines.end();
 }
