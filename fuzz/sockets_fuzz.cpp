@@ -169,6 +169,18 @@ void checkReceived(const ReceivedData& item) {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     writeSeeds(*argc, *argv);
+    // Inputs must be able to pass the 1 MiB header limit, above libFuzzer's default cap.
+    static std::vector<char*> arguments(*argv, *argv + *argc);
+    static char maxLen[] = "-max_len=1048704";
+    bool given = false;
+    for (int i = 1; i < *argc; ++i)
+        given = given || std::string((*argv)[i]).rfind("-max_len=", 0) == 0;
+    if (!given) {
+        arguments.insert(arguments.begin() + 1, maxLen);
+        arguments.push_back(nullptr);
+        *argc += 1;
+        *argv = arguments.data();
+    }
     return 0;
 }
 
