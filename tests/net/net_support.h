@@ -143,12 +143,15 @@ inline std::string compressed(const std::string& bytes) {
     return std::string(reinterpret_cast<const char*>(data.data()), size_t(data.size()));
 }
 
-/// True when the thread with kernel id `tid` waits in poll() or accept() right now.
+/// True when the thread with kernel id `tid` waits in the socket layer (poll, recv or send) right now.
 inline bool isBlockedInSocketWait(unsigned tid) {
     std::ifstream syscallFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
     std::string first;
     if (!(syscallFile >> first)) return true;
-    return first == std::to_string(SYS_poll) || first == std::to_string(SYS_ppoll);
+    for (const long call : {SYS_poll, SYS_ppoll, SYS_recvfrom, SYS_sendto}) {
+        if (first == std::to_string(call)) return true;
+    }
+    return false;
 }
 
 /// Shorter receive bounds for the duration of a test.

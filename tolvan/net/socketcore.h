@@ -93,6 +93,12 @@ private:
     void replaceDescriptor(int fd) noexcept;
     // Waits up to `timeoutMs` (negative: forever) for `events` on the descriptor; false on time-out.
     [[nodiscard]] bool waitFor(short events, int64 timeoutMs) const;
+    // Sets the kernel time-out `option` (SO_RCVTIMEO or SO_SNDTIMEO) unless it already has that value.
+    void applyTimeout(int option, int64 ms);
+    // Repeats `transfer(done, flags)` until `count` bytes moved, the time-out ran out or the connection
+    // failed; returns the bytes moved.
+    template <typename Transfer>
+    int64 transferAll(int option, int64 count, Transfer&& transfer);
     void markLost() noexcept { mLost.store(true, std::memory_order_release); }
 
     std::atomic<int> mFd{-1};
@@ -102,6 +108,8 @@ private:
     int mTimeoutSeconds = 600;
     int64 mLastRead = 0;
     int64 mLastWrite = 0;
+    int64 mAppliedReceiveMs = -1;
+    int64 mAppliedSendMs = -1;
 };
 
 } // namespace Kalvex::Detail

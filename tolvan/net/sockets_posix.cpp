@@ -1,5 +1,7 @@
-// The socket layer on BSD sockets (IPv4). Every descriptor is non-blocking; waiting is done with poll,
-// so the time-outs in seconds bound each whole read or write. Sends use MSG_NOSIGNAL: a closed peer
+// The socket layer on BSD sockets (IPv4). Connected TCP sockets block with the kernel's time-outs
+// (SO_RCVTIMEO, SO_SNDTIMEO) set to what is left of each call's time-out in seconds, so one system call
+// moves a whole piece and the time-out bounds each whole read or write. Listening, connecting and
+// datagram sockets are non-blocking and wait with poll. Sends use MSG_NOSIGNAL: a closed peer
 // gives an error, never SIGPIPE.
 #include "tolvan/net/socketcore.h"
 
@@ -11,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -89,6 +92,8 @@ NativeSocket::~NativeSocket() {
 
 void NativeSocket::replaceDescriptor(int fd) noexcept {
     std::lock_guard guard(mDescriptorLock);
+    mAppliedReceiveMs = -1;
+    mAppliedSendMs = -1;
     const int old = mFd.exchange(fd);
     if (old >= 0) ::close(old);
 }
@@ -138,7 +143,7 @@ NativeSocket* NativeSocket::accept(bool wait) {
     const int64 timeoutMs = wait ? int64(mTimeoutSeconds) * 1000 : 0;
     const int64 deadline = nowMs() + timeoutMs;
     for (;;) {
-        const int fd = ::accept4(mFd.load(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(mFd.load(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
             auto* socket = new NativeSocket();
@@ -174,6 +179,8 @@ bool NativeSocket::connect(const Ipv4Address& address, bool wait) {
             return false;
         }
     }
+    // Connected: transfers block, bounded by the kernel's time-outs.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return true;
 }
 
@@ -195,39 +202,62 @@ bool NativeSocket::openDatagram(const Ipv4Address& address, uint32 flags) {
     return true;
 }
 
+void NativeSocket::applyTimeout(int option, int64 ms) {
+    int64& applied = option == SO_RCVTIMEO ? mAppliedReceiveMs : mAppliedSendMs;
+    if (applied == ms) return;
+    timeval value{};
+    value.tv_sec = time_t(ms / 1000);
+    value.tv_usec = suseconds_t((ms % 1000) * 1000);
+    (void)::setsockopt(mFd.load(), SOL_SOCKET, option, &value, sizeof value);
+    applied = ms;
+}
+
+template <typename Transfer>
+int64 NativeSocket::transferAll(int option, int64 count, Transfer&& transfer) {
+    // The descriptor blocks, with the kernel's time-out set to what is left of the call's time-out:
+    // one system call moves a whole piece. A time-out of 0 only takes what is ready.
+    const int64 deadline = nowMs() + int64(mTimeoutSeconds) * 1000;
+    int64 done = 0;
+    for (int64 left = int64(mTimeoutSeconds) * 1000; done < count;) {
+        if (left > 0) applyTimeout(option, left);
+        const ssize_t n = transfer(done, left > 0 ? 0 : MSG_DONTWAIT);
+        if (n > 0) {
+            done += n;
+            left = deadline - nowMs();
+            if (left <= 0) break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            left = deadline - nowMs();
+            continue;
+        }
+        if (n == 0 || isConnectionError(errno)) markLost();
+        break;
+    }
+    return done;
+}
+
 int64 NativeSocket::read(void* dst, int64 count) {
     mLastRead = 0;
     if (!isOk() || mFd.load() < 0) return 0;
     auto* out = static_cast<std::byte*>(dst);
-    const int64 deadline = nowMs() + int64(mTimeoutSeconds) * 1000;
-    while (mLastRead < count) {
-        const ssize_t got = ::recv(mFd.load(), out + mLastRead, size_t(count - mLastRead), 0);
-        if (got > 0) {
-            mLastRead += got;
-            continue;
-        }
-        if (got == 0 || isConnectionError(errno)) {
-            markLost();
-            break;
-        }
-        const int64 left = deadline - nowMs();
-        if (left <= 0 || !waitFor(POLLIN, left)) break;
-    }
+    mLastRead = transferAll(SO_RCVTIMEO, count, [&](int64 done, int flags) {
+        return ::recv(mFd.load(), out + done, size_t(count - done), MSG_WAITALL | flags);
+    });
     return mLastRead;
 }
 
 int64 NativeSocket::peek(void* dst, int64 count) {
     if (!isOk() || mFd.load() < 0) return 0;
-    const int64 deadline = nowMs() + int64(mTimeoutSeconds) * 1000;
+    const int64 timeoutMs = int64(mTimeoutSeconds) * 1000;
+    if (timeoutMs > 0) applyTimeout(SO_RCVTIMEO, timeoutMs);
     for (;;) {
-        const ssize_t got = ::recv(mFd.load(), dst, size_t(count), MSG_PEEK);
+        const ssize_t got =
+            ::recv(mFd.load(), dst, size_t(count), MSG_PEEK | (timeoutMs > 0 ? 0 : MSG_DONTWAIT));
         if (got > 0) return got;
-        if (got == 0 || isConnectionError(errno)) {
-            markLost();
-            return 0;
-        }
-        const int64 left = deadline - nowMs();
-        if (left <= 0 || !waitFor(POLLIN, left)) return 0;
+        if (got < 0 && errno == EINTR) continue;
+        if (got == 0 || isConnectionError(errno)) markLost();
+        return 0;
     }
 }
 
@@ -235,20 +265,10 @@ int64 NativeSocket::write(const void* src, int64 count) {
     mLastWrite = 0;
     if (!isOk() || mFd.load() < 0) return 0;
     const auto* in = static_cast<const std::byte*>(src);
-    const int64 deadline = nowMs() + int64(mTimeoutSeconds) * 1000;
-    while (mLastWrite < count) {
-        const ssize_t sent = ::send(mFd.load(), in + mLastWrite, size_t(count - mLastWrite), MSG_NOSIGNAL);
-        if (sent > 0) {
-            mLastWrite += sent;
-            continue;
-        }
-        if (sent < 0 && isConnectionError(errno)) {
-            markLost();
-            break;
-        }
-        const int64 left = deadline - nowMs();
-        if (left <= 0 || !waitFor(POLLOUT, left)) break;
-    }
+    mLastWrite = transferAll(SO_SNDTIMEO, count, [&](int64 done, int flags) -> ssize_t {
+        const ssize_t sent = ::send(mFd.load(), in + done, size_t(count - done), MSG_NOSIGNAL | flags);
+        return sent == 0 ? -1 : sent; // nothing sent is a time-out, never the end of the connection
+    });
     return mLastWrite;
 }
 
