@@ -22,7 +22,10 @@ PACKAGES=(
     clang-14 libclang-rt-14-dev locales
     libtbb-dev libssl-dev libpugixml-dev
     libxml2-utils qpdf curl openssl
+    libwxgtk3.2-dev
 )
+# Needed by the benchmarks alone (./build.sh bench): iperf3 is the whole-process peer of the socket one.
+BENCH_PACKAGES=(iperf3)
 LOCALES=(en_US.UTF-8 de_DE.UTF-8)
 
 as_root() {
@@ -31,7 +34,7 @@ as_root() {
 
 deps() {
     local missing=()
-    for p in "${PACKAGES[@]}"; do
+    for p in "${PACKAGES[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
@@ -84,7 +87,7 @@ cmd_demo() {
 }
 
 cmd_bench() {
-    deps
+    deps "${BENCH_PACKAGES[@]}"
     configure build-bench -DCMAKE_BUILD_TYPE=Release -DTOLVAN_BUILD_BENCH=ON -DTOLVAN_BUILD_TESTS=OFF
     compile build-bench
     for b in "$ROOT"/build-bench/bench/tolvan_*_bench; do

@@ -67,8 +67,9 @@
 #include "tolvan/io/stream.h"
 #include "tolvan/io/textstream.h"
 
-// Networking
+// Networking (Legacy::WxSocket, tolvan/net/wxsocket.h, needs wxWidgets and is included on its own)
 #include "tolvan/net/http.h"
+#include "tolvan/net/sockets.h"
 
 // Colour and photometry
 #include "tolvan/utility/affinetm.h"
