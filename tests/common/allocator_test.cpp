@@ -1,10 +1,14 @@
 #include "tolvan/common/allocator.h"
 #include "tolvan/common/exception.h"
 #include "tolvan/common/functionchecker.h"
+#include "tolvan/containers/stringutils.h"
+#include "tolvan/platform/debug.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 using namespace Kalvex;
@@ -65,6 +69,64 @@ TEST(Allocator, AbsurdSizeThrowsBadAllocAndReleasesOneReserveSlot) {
     }
     void* p = tolvanMalloc(64); // the process keeps working
     tolvanFree(p);
+}
+
+TEST(Allocator, TotalIncludesHeaderAndPaddingAndSaturates) {
+    struct Case {
+        size_t size;
+        size_t alignment;
+        size_t total;
+    };
+    const Case cases[] = {
+        {100, 1, 108},
+        {100, 16, 124},
+        {(size_t(1) << 48) - 8, 1, size_t(1) << 48}, // just past the header's 48-bit total
+        {SIZE_MAX - 8, 1, SIZE_MAX},
+        {SIZE_MAX - 4, 16, SIZE_MAX}, // the sum does not fit: the largest size stands for it
+        {SIZE_MAX, 32768, SIZE_MAX},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Detail::getAllocationTotal(c.size, c.alignment), c.total) << c.size << "/" << c.alignment;
+    }
+    // The oversized request reports that total, as a failed malloc does.
+    try {
+        (void)tolvanMalloc((size_t(1) << 48) - 8);
+        FAIL() << "expected BadAlloc";
+    } catch (const BadAlloc& e) {
+        const String wanted = Str::getFormattedMemorySize(uint64(1) << 48);
+        EXPECT_NE(
+            std::string(e.what()).find("Wanted to allocate: " + std::string(wanted.toUtf8().cStr()) + "\n"),
+            std::string::npos);
+    }
+}
+
+namespace {
+
+// While set on a thread, the global operator new fails there, as it does when memory is exhausted
+// (the BadAlloc report is built with the standard library's containers).
+thread_local bool gOperatorNewFails = false;
+
+} // namespace
+
+void* operator new(size_t size) {
+    void* block = gOperatorNewFails ? nullptr : std::malloc(size > 0 ? size : 1);
+    if (!block) throw std::bad_alloc();
+    return block;
+}
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, size_t) noexcept {
+    std::free(block);
+}
+
+TEST(Allocator, BadAllocWithoutRoomForTheReportSaysBadAllocation) {
+    gOperatorNewFails = true;
+    const BadAlloc failure(1000);
+    gOperatorNewFails = false;
+    EXPECT_STREQ(failure.what(), "bad allocation");
+    const std::bad_alloc& base = failure;
+    EXPECT_STREQ(base.what(), "bad allocation");
 }
 
 TEST(Allocator, RejectsInvalidAlignment) {

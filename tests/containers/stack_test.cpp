@@ -1,4 +1,5 @@
 #include "tolvan/containers/array.h"
+#include "tolvan/containers/function.h"
 #include "tolvan/containers/stack.h"
 #include "tolvan/containers/staticarray.h"
 #include "tolvan/containers/string.h"
@@ -7,10 +8,62 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <vector>
 
 using namespace Kalvex;
 using TolvanTest::Counted;
+
+namespace {
+
+// A copy-only element (no move constructor, so containers copy it when they relocate) whose copy
+// throws once a budget of copies is spent. It counts live objects and destructions of objects that
+// are not alive (destroyed twice, or never built).
+struct ThrowingCopy {
+    static inline int sLive = 0;
+    static inline int sBadDestructions = 0;
+    static inline int sCopiesLeft = -1; // -1: copies never throw
+
+    static constexpr unsigned ALIVE = 0xA11CEu;
+    unsigned mState = ALIVE;
+    int mValue = 0;
+
+    ThrowingCopy(int value)
+        : mValue(value) {
+        ++sLive;
+    }
+    ThrowingCopy(const ThrowingCopy& other)
+        : mValue(other.mValue) {
+        if (sCopiesLeft == 0) throw std::runtime_error("copy failed");
+        if (sCopiesLeft > 0) --sCopiesLeft;
+        ++sLive;
+    }
+    ThrowingCopy& operator=(const ThrowingCopy&) = default;
+    ~ThrowingCopy() {
+        if (mState != ALIVE) {
+            ++sBadDestructions;
+            return;
+        }
+        mState = 0;
+        --sLive;
+    }
+};
+
+// Runs `build` with copies failing after `copies` successful ones; returns whether it threw.
+template <typename Build>
+bool throwsAfterCopies(int copies, Build build) {
+    ThrowingCopy::sCopiesLeft = copies;
+    bool threw = false;
+    try {
+        build();
+    } catch (const std::runtime_error&) {
+        threw = true;
+    }
+    ThrowingCopy::sCopiesLeft = -1;
+    return threw;
+}
+
+} // namespace
 
 template <typename SizeT>
 class StackSizeTypes : public ::testing::Test {};
@@ -132,6 +185,65 @@ TEST(Array, FixedLengthAndResize) {
     EXPECT_NE(buffer.data(), nullptr);
     EXPECT_TRUE(Array<std::byte>::uninitialized(0).isEmpty());
     EXPECT_TRUE(Array<std::byte>::uninitialized(-1).isEmpty());
+}
+
+TEST(Stack, GrowthWithThrowingCopyKeepsTheStackAsItWas) {
+    const int64 memory = getTolvanAllocatedMemory();
+    // Full stacks of 4 and 6 elements, so the next push reallocates; each copy in turn fails: the
+    // argument's copy, each element's relocation, the final placement.
+    for (int size : {4, 6}) {
+        for (int copies = 0; copies <= size + 2; ++copies) {
+            {
+                Stack<ThrowingCopy> s;
+                for (int i = 0; i < size; ++i)
+                    s.emplace(i);
+                ASSERT_EQ(s.capacity(), size);
+                const ThrowingCopy extra(size);
+                const bool threw = throwsAfterCopies(copies, [&] { s.push(extra); });
+                EXPECT_EQ(threw, copies <= size + 1) << size << "/" << copies; // size + 2 copies in all
+                const int expectedSize = threw ? size : size + 1;
+                ASSERT_EQ(s.size(), expectedSize) << size << "/" << copies;
+                for (int i = 0; i < expectedSize; ++i)
+                    EXPECT_EQ(s[i].mValue, i) << size << "/" << copies;
+                EXPECT_EQ(ThrowingCopy::sLive, expectedSize + 1);
+            }
+            EXPECT_EQ(ThrowingCopy::sLive, 0) << size << "/" << copies;
+            EXPECT_EQ(ThrowingCopy::sBadDestructions, 0) << size << "/" << copies;
+            EXPECT_EQ(getTolvanAllocatedMemory(), memory) << size << "/" << copies;
+        }
+    }
+}
+
+TEST(Stack, ConstructorsWithThrowingCopyFreeWhatTheyBuilt) {
+    const int64 memory = getTolvanAllocatedMemory();
+    {
+        const Stack<ThrowingCopy> source = {0, 1, 2, 3, 4};
+        const Array<ThrowingCopy> sourceArray{ArrayView<const ThrowingCopy>(source)};
+        const ThrowingCopy value(7);
+        const int live = ThrowingCopy::sLive;
+        const std::pair<const char*, Function<void()>> builds[] = {
+            {"Stack(ArrayView)", [&] { Stack<ThrowingCopy> s((ArrayView<const ThrowingCopy>(source))); }},
+            {"Stack(const Stack&)", [&] { Stack<ThrowingCopy> s(source); }},
+            {"Stack(count, value)", [&] { Stack<ThrowingCopy> s(5, value); }},
+            {"Stack::operator=",
+             [&] {
+                 Stack<ThrowingCopy> s = {9};
+                 s = source;
+             }},
+            {"Array(ArrayView)", [&] { Array<ThrowingCopy> a((ArrayView<const ThrowingCopy>(source))); }},
+            {"Array(const Array&)", [&] { Array<ThrowingCopy> a(sourceArray); }},
+            {"Array(count, value)", [&] { Array<ThrowingCopy> a(5, value); }},
+        };
+        for (const auto& [name, build] : builds) {
+            for (int copies = 0; copies < 5; ++copies) {
+                EXPECT_TRUE(throwsAfterCopies(copies, build)) << name << " " << copies;
+                EXPECT_EQ(ThrowingCopy::sLive, live) << name << " " << copies;
+                EXPECT_EQ(ThrowingCopy::sBadDestructions, 0) << name << " " << copies;
+            }
+        }
+    }
+    EXPECT_EQ(ThrowingCopy::sLive, 0);
+    EXPECT_EQ(getTolvanAllocatedMemory(), memory);
 }
 
 TEST(ArrayView, ViewsContainersAndSubViews) {

@@ -1,10 +1,16 @@
 #include "tolvan/containers/string.h"
 #include "tolvan/containers/utf.h"
 
+#include "tolvan/common/exception.h"
+
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace Kalvex;
 
@@ -69,6 +75,100 @@ TEST(Utf8, EncodeTable) {
     }
     EXPECT_EQ(String().toUtf8().count(), 0);
     EXPECT_EQ(String(std::u16string_view(u"\0x", 2)).toUtf8().count(), 0); // nothing before the first zero
+}
+
+TEST(Utf8, LengthMatchesTheEncoder) {
+    // Random mixes of ASCII runs (whole blocks of 8 and parts of them), two- and three-byte units,
+    // pairs, lone and reversed surrogates.
+    const char16_t pieces[] = {u'a', 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xD83D, 0xDE00, 0xE000, 0xFFFF};
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 2000; ++round) {
+        std::u16string units;
+        const int n = int(rng() % 60);
+        for (int i = 0; i < n; ++i)
+            units.push_back(rng() % 3 == 0 ? pieces[rng() % std::size(pieces)] : u'x');
+        std::vector<char> out(units.size() * 3 + 1);
+        const size_t written = Detail::encodeUtf8(units.data(), units.size(), out.data());
+        EXPECT_EQ(Detail::getUtf8Length(units.data(), units.size()), written) << "round " << round;
+    }
+}
+
+namespace {
+
+// `count` units of one repeated pattern, mapped read-only from a single 2 MiB page of memory again
+// and again: gigabytes of address space that cost 2 MiB of memory and nothing to fill.
+class RepeatedUnits {
+public:
+    static constexpr size_t CHUNK = size_t(2) << 20;
+
+    RepeatedUnits(std::u16string_view pattern, size_t count)
+        : mBytes((count * sizeof(char16_t) + CHUNK - 1) / CHUNK * CHUNK) {
+        const int fd = memfd_create("units", 0);
+        if (fd < 0 || ftruncate(fd, off_t(CHUNK)) != 0) return;
+        auto* chunk = static_cast<char16_t*>(mmap(nullptr, CHUNK, PROT_WRITE, MAP_SHARED, fd, 0));
+        if (chunk == MAP_FAILED) return;
+        for (size_t i = 0; i < CHUNK / sizeof(char16_t); ++i)
+            chunk[i] = pattern[i % pattern.size()];
+        munmap(chunk, CHUNK);
+        void* base = mmap(nullptr, mBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (base != MAP_FAILED) {
+            mBase = static_cast<char*>(base);
+            for (size_t offset = 0; offset < mBytes && mBase; offset += CHUNK) {
+                if (mmap(mBase + offset, CHUNK, PROT_READ, MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd, 0) ==
+                    MAP_FAILED) {
+                    munmap(mBase, mBytes);
+                    mBase = nullptr;
+                }
+            }
+        }
+        close(fd);
+    }
+    ~RepeatedUnits() {
+        if (mBase) munmap(mBase, mBytes);
+    }
+    RepeatedUnits(const RepeatedUnits&) = delete;
+    RepeatedUnits& operator=(const RepeatedUnits&) = delete;
+
+    [[nodiscard]] const char16_t* data() const { return reinterpret_cast<const char16_t*>(mBase); }
+
+private:
+    size_t mBytes;
+    char* mBase = nullptr;
+};
+
+} // namespace
+
+TEST(Utf8, BufferSizeOfStringsBeyondTheThreeByteBound) {
+    struct Case {
+        const char* name;
+        std::u16string_view pattern;
+        size_t count;
+        int size;
+    };
+    constexpr size_t BOUND = 715827882; // the most units whose 3-byte bound (+ 1) fits in an int
+    const Case cases[] = {
+        {"ASCII at the bound", u"a", BOUND, 2147483647},
+        {"ASCII past the bound", u"a", BOUND + 1, 715827884},
+        {"pairs and two-byte units", u"\U0001F600\u00E9\u00E9", BOUND + 2, 1431655769}, // 8 bytes per 4 units
+    };
+    for (const Case& c : cases) {
+        const RepeatedUnits units(c.pattern, c.count);
+        ASSERT_NE(units.data(), nullptr) << c.name;
+        EXPECT_EQ(Detail::getUtf8BufferSize(units.data(), c.count), c.size) << c.name;
+    }
+    EXPECT_EQ(Detail::getUtf8BufferSize(nullptr, 0), 1);
+
+    // Three bytes per unit past the bound: the exact length does not fit either.
+    const RepeatedUnits wide(u"\u4E00", BOUND + 1);
+    ASSERT_NE(wide.data(), nullptr);
+    try {
+        (void)Detail::getUtf8BufferSize(wide.data(), BOUND + 1);
+        ADD_FAILURE() << "expected an Exception";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(),
+                     "Cannot convert a string of 715827883 units to UTF-8: it needs 2147483649 bytes, "
+                     "more than the 2147483646 a character buffer can hold");
+    }
 }
 
 TEST(Utf8, RoundTripKeepsEveryValidUtf16String) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <locale>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -58,6 +59,20 @@ TEST(DebugPrint, JoinsArgumentsWithSingleSpaces) {
     EXPECT_EQ(out.texts()[0], String(u"count 42 -7 name \U0001F600 200 -3 1234567890123 utf-8 \u00E9\n"));
     EXPECT_EQ(out.texts()[1], String(u"\n"));
     EXPECT_EQ(out.texts()[2], String(u"\n"));
+}
+
+TEST(DebugPrint, NumbersIgnoreTheGlobalLocale) {
+    // A global locale that groups thousands and uses a decimal comma, as en_US or de_DE programs set.
+    struct Grouping : std::numpunct<wchar_t> {
+        wchar_t do_decimal_point() const override { return L','; }
+        wchar_t do_thousands_sep() const override { return L'.'; }
+        std::string do_grouping() const override { return "\3"; }
+    };
+    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new Grouping));
+    CapturedOutput out;
+    debugPrint("took", 1234567, "ms,", 2.5, uint64(9876543210));
+    std::locale::global(previous);
+    EXPECT_EQ(out.onlyUtf8(), "took 1234567 ms, 2.5 9876543210\n");
 }
 
 TEST(DebugPrint, MultiLineMessageWithoutPrefixArrivesUnchanged) {

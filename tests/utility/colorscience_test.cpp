@@ -103,6 +103,38 @@ TEST(ColorScience, BlackBodyColorAgainstDoublePrecision) {
     }
 }
 
+TEST(ColorScience, BlackBodyColorOfColdBodies) {
+    // Below about 455 K single-precision samples overflow; the colour is still that of the spectrum
+    // (the reference scales it by its largest sample, at 830 nm, in double precision).
+    ArrayView<const XYZ> cmf = Spectral::getColorMatchingTable();
+    for (float temperature : {450.f, 300.f, 230.f, 200.f, 150.f, 60.f, 1.f}) {
+        const double peak = 1.4387768775e7 / (830.0 * temperature); // h c / (lambda k T) at 830 nm
+        double sum[3] = {};
+        for (int k = 0; k < 95; ++k) {
+            const double wavelength = 360.0 + 5.0 * k;
+            const double x = 1.4387768775e7 / (wavelength * temperature);
+            const double relative = std::pow(830.0 / wavelength, 5) * std::exp(peak - x) *
+                                    (-std::expm1(-peak)) / (-std::expm1(-x));
+            sum[0] += cmf[k].x * relative;
+            sum[1] += cmf[k].y * relative;
+            sum[2] += cmf[k].z * relative;
+        }
+        const double mean = (sum[0] + sum[1] + sum[2]) / 3.0;
+        const XYZ color = blackbodyColor(temperature);
+        EXPECT_NEAR(color.x, sum[0] / mean, 2e-5) << temperature;
+        EXPECT_NEAR(color.y, sum[1] / mean, 2e-5) << temperature;
+        EXPECT_NEAR(color.z, sum[2] / mean, 2e-5) << temperature;
+        EXPECT_EQ(color.w, 0.f);
+    }
+    // At 1 K only the last sample counts: the colour of 830 nm light.
+    const XYZ deepRed = blackbodyColor(1.f);
+    const XYZ last = cmf[94];
+    const float lastMean = (last.x + last.y + last.z) / 3.f;
+    EXPECT_NEAR(deepRed.x, last.x / lastMean, 1e-6f);
+    EXPECT_NEAR(deepRed.y, last.y / lastMean, 1e-6f);
+    EXPECT_NEAR(deepRed.z, 0.f, 1e-6f);
+}
+
 TEST(ColorScience, ColorAdaptation) {
     for (float temperature : {1000.f, 2700.f, 6504.f, 12000.f}) {
         Rgb same = colorAdaptation(temperature, temperature);

@@ -93,9 +93,8 @@ void* tolvanMalloc(size_t size, size_t alignment) {
     if (alignment == 0 || (alignment & (alignment - 1)) != 0 || alignment > MAX_ALIGNMENT) {
         throw Exception(String::fromAscii("tolvanMalloc: alignment must be a power of two up to 32768"));
     }
-    const size_t extra = HEADER_SIZE + (alignment != 1 ? alignment : 0);
-    if (size > MAX_TOTAL - extra) failAllocation(size);
-    const size_t total = size + extra;
+    const size_t total = Detail::getAllocationTotal(size, alignment);
+    if (total > MAX_TOTAL) failAllocation(total);
     auto* block = static_cast<unsigned char*>(std::malloc(total));
     if (!block) failAllocation(total);
 
@@ -133,6 +132,11 @@ int64 getTolvanMallocCallCount() noexcept {
 }
 void resetPeakTolvanAllocatedMemory() noexcept {
     gCounters.peak.store(0, std::memory_order_relaxed);
+}
+
+size_t Detail::getAllocationTotal(size_t size, size_t alignment) noexcept {
+    const size_t extra = HEADER_SIZE + (alignment != 1 ? alignment : 0);
+    return size > SIZE_MAX - extra ? SIZE_MAX : size + extra;
 }
 
 int Detail::getEmergencyReserveSlotsLeft() noexcept {

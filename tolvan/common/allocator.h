@@ -26,6 +26,9 @@ void tolvanFree(void* block) noexcept;
 void resetPeakTolvanAllocatedMemory() noexcept;
 
 namespace Detail {
+/// Bytes tolvanMalloc asks the C runtime for: `size` plus the 8-byte header plus `alignment` when it is
+/// not 1; SIZE_MAX when that sum does not fit. BadAlloc reports this total.
+[[nodiscard]] size_t getAllocationTotal(size_t size, size_t alignment) noexcept;
 /// Number of 64 KiB blocks left in the emergency reserve (128 at load; one is released per failure).
 [[nodiscard]] int getEmergencyReserveSlotsLeft() noexcept;
 } // namespace Detail

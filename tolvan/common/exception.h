@@ -44,9 +44,9 @@ public:
     BadAlloc(const BadAlloc& other) = default;
     ~BadAlloc() override = default;
 
-    /// The report, or "bad allocation" when not even the report could be allocated.
+    /// The report, or the base text "bad allocation" when not even the report could be allocated.
     [[nodiscard]] const char* what() const noexcept override {
-        return mMessage.isEmpty() ? std::bad_alloc::what() : mMessage.cStr();
+        return mMessage.isEmpty() ? "bad allocation" : mMessage.cStr();
     }
 
 private:

@@ -24,7 +24,10 @@ public:
 
     Array() noexcept = default;
     /// `count` default-constructed (value-initialised) elements.
-    explicit Array(SizeType count) { resize(count); }
+    explicit Array(SizeType count)
+        : Array() {
+        resize(count);
+    }
     /// `count` elements left unset (trivial element types only), for a buffer that is about to be filled.
     [[nodiscard]] static Array uninitialized(SizeType count) {
         static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>,
@@ -34,14 +37,18 @@ public:
         result.mSize = result.mData ? count : 0;
         return result;
     }
-    Array(SizeType count, const T& value) {
+    // The constructors that copy elements delegate to the default one: an element copy that throws
+    // then leaves a complete object, whose destructor frees the block and what was built in it.
+    Array(SizeType count, const T& value)
+        : Array() {
         allocateFor(count);
         for (; mSize < count; ++mSize)
             new (mData + mSize) T(value);
     }
     Array(std::initializer_list<T> list)
         : Array(ArrayView<const T>(list.begin(), int64(list.size()))) {}
-    explicit Array(ArrayView<const T> items) {
+    explicit Array(ArrayView<const T> items)
+        : Array() {
         allocateFor(SizeType(items.size()));
         for (; mSize < SizeType(items.size()); ++mSize)
             new (mData + mSize) T(items[mSize]);
@@ -87,7 +94,8 @@ public:
     [[nodiscard]] ArrayView<T> getView() noexcept { return ArrayView<T>(mData, int64(mSize)); }
 
     /// Changes the length to `count` (negative counts as 0): a new block of exactly that length, the first
-    /// min(old, new) elements moved over and the rest value-initialised.
+    /// min(old, new) elements moved over (copied when moving may throw) and the rest value-initialised.
+    /// A throwing element constructor leaves the array unchanged.
     void resize(SizeType count) {
         if (count < 0) count = 0;
         if (count == mSize) return;
@@ -95,7 +103,7 @@ public:
         next.allocateFor(count);
         const SizeType kept = std::min(count, mSize);
         for (; next.mSize < kept; ++next.mSize)
-            new (next.mData + next.mSize) T(std::move(mData[next.mSize]));
+            new (next.mData + next.mSize) T(std::move_if_noexcept(mData[next.mSize]));
         for (; next.mSize < count; ++next.mSize)
             new (next.mData + next.mSize) T();
         swap(next);

@@ -31,21 +31,32 @@ public:
     using ConstIterator = const T*;
 
     Stack() noexcept = default;
-    Stack(std::initializer_list<T> list) {
+    // The constructors that copy elements delegate to the default one: an element copy that throws
+    // then leaves a complete object, whose destructor frees what was built.
+    Stack(std::initializer_list<T> list)
+        : Stack() {
         reserve(SizeType(list.size()));
         for (const T& v : list)
             pushUnchecked(v);
     }
     /// `count` default-constructed elements.
-    explicit Stack(SizeType count) { resize(count); }
+    explicit Stack(SizeType count)
+        : Stack() {
+        resize(count);
+    }
     /// `count` copies of `value`.
-    Stack(SizeType count, const T& value) { resize(count, value); }
-    explicit Stack(ArrayView<const T> items) {
+    Stack(SizeType count, const T& value)
+        : Stack() {
+        resize(count, value);
+    }
+    explicit Stack(ArrayView<const T> items)
+        : Stack() {
         reserve(SizeType(items.size()));
         for (const T& v : items)
             pushUnchecked(v);
     }
-    Stack(const Stack& other) {
+    Stack(const Stack& other)
+        : Stack() {
         reserve(other.mSize);
         for (const T& v : other)
             pushUnchecked(v);
@@ -137,9 +148,9 @@ public:
             // The argument may live inside this stack: build the element before the old block goes.
             T value(std::forward<Args>(args)...);
             grow(mSize + 1);
-            return *new (mData + mSize++) T(std::move(value));
+            return constructAtEnd(std::move(value));
         }
-        return *new (mData + mSize++) T(std::forward<Args>(args)...);
+        return constructAtEnd(std::forward<Args>(args)...);
     }
     /// Appends every element of `items`.
     void pushAll(ArrayView<const T> items) {
@@ -226,7 +237,15 @@ public:
     }
 
 private:
-    void pushUnchecked(const T& value) { new (mData + mSize++) T(value); }
+    void pushUnchecked(const T& value) { constructAtEnd(value); }
+
+    // Counts the new element only once its constructor has returned.
+    template <typename... Args>
+    T& constructAtEnd(Args&&... args) {
+        T* element = new (mData + mSize) T(std::forward<Args>(args)...);
+        ++mSize;
+        return *element;
+    }
 
     void grow(SizeType needed) {
         // Half again, computed wide so that a near-full 32-bit stack does not overflow.
@@ -235,12 +254,22 @@ private:
         reallocate(std::max(needed, SizeType(std::min(wanted, limit))));
     }
 
+    // Strong guarantee: the elements are moved (copied, when moving may throw) into the new block
+    // first; if one throws, what was built there is destroyed, the block freed, and the stack is as it was.
     void reallocate(SizeType capacity) {
         T* block = capacity > 0 ? Allocator::template allocate<T>(size_t(capacity)) : nullptr;
-        for (SizeType i = 0; i < mSize; ++i) {
-            new (block + i) T(std::move_if_noexcept(mData[i]));
-            mData[i].~T();
+        SizeType built = 0;
+        try {
+            for (; built < mSize; ++built)
+                new (block + built) T(std::move_if_noexcept(mData[built]));
+        } catch (...) {
+            for (SizeType i = 0; i < built; ++i)
+                block[i].~T();
+            Allocator::deallocate(block);
+            throw;
         }
+        for (SizeType i = 0; i < mSize; ++i)
+            mData[i].~T();
         Allocator::deallocate(mData);
         mData = block;
         mCapacity = capacity;

@@ -64,7 +64,7 @@ String::String(std::u16string_view text) {
 }
 
 String::String(const wchar_t* text) {
-    if (!text) return;
+    if (!text || !*text) return; // an empty string owns no buffer
     size_t n = 0;
     while (text[n])
         ++n;
@@ -170,10 +170,7 @@ String::CharBuffer<char> String::toUtf8() const {
     if (mLength == 0) return out;
     const size_t units = Detail::findZeroUnit(mData, size_t(mLength));
     if (units == 0) return out;
-    // At most three bytes per unit (a surrogate pair takes four bytes for two units).
-    const size_t capacity = units * 3 + 1;
-    if (capacity > size_t(INT_MAX)) return out;
-    out.reserve(int(capacity));
+    out.reserve(Detail::getUtf8BufferSize(mData, units));
     const size_t bytes = Detail::encodeUtf8(mData, units, out.data());
     out.data()[bytes] = 0;
     out.setCount(int(bytes) + 1);

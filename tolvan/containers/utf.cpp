@@ -1,9 +1,13 @@
 #include "tolvan/containers/utf.h"
 
+#include "tolvan/common/exception.h"
+
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <immintrin.h>
+#include <string>
 
 namespace Kalvex::Detail {
 namespace {
@@ -12,6 +16,17 @@ constexpr char16_t REPLACEMENT = 0xFFFD;
 
 inline bool isContinuation(unsigned char b) {
     return (b & 0xC0) == 0x80;
+}
+
+// Whether the unit at `i - 1` (a high surrogate, already read) and the one at `i` form a pair.
+inline bool completesPair(uint32_t high, const char16_t* in, size_t i, size_t count) {
+    return high >= 0xD800 && high <= 0xDBFF && i < count && in[i] >= 0xDC00 && in[i] <= 0xDFFF;
+}
+
+// Whether the 8 units at `in` are all below 128.
+inline bool isAsciiBlock(const char16_t* in) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    return _mm_testz_si128(units, _mm_set1_epi16(int16_t(0xFF80)));
 }
 
 // Allowed range of the second byte for each lead byte (Unicode Table 3-7); 0 length = invalid lead.
@@ -363,12 +378,10 @@ bool setWideUtf8Decoding(bool enable) noexcept {
 
 size_t encodeUtf8(const char16_t* in, size_t count, char* output) noexcept {
     auto* o = reinterpret_cast<unsigned char*>(output);
-    const __m128i nonAscii = _mm_set1_epi16(int16_t(0xFF80));
     size_t i = 0;
     while (i < count) {
-        while (i + 8 <= count) {
+        while (i + 8 <= count && isAsciiBlock(in + i)) {
             const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            if (!_mm_testz_si128(units, nonAscii)) break;
             _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(units, units));
             i += 8;
             o += 8;
@@ -382,7 +395,7 @@ size_t encodeUtf8(const char16_t* in, size_t count, char* output) noexcept {
             *o++ = uint8_t(0x80 | (c & 0x3F));
         } else {
             if (c >= 0xD800 && c <= 0xDFFF) {
-                if (c <= 0xDBFF && i < count && in[i] >= 0xDC00 && in[i] <= 0xDFFF) {
+                if (completesPair(c, in, i, count)) {
                     const uint32_t cp = 0x10000 + ((c - 0xD800) << 10) + (in[i++] - 0xDC00);
                     *o++ = uint8_t(0xF0 | (cp >> 18));
                     *o++ = uint8_t(0x80 | ((cp >> 12) & 0x3F));
@@ -398,6 +411,51 @@ size_t encodeUtf8(const char16_t* in, size_t count, char* output) noexcept {
         }
     }
     return size_t(o - reinterpret_cast<unsigned char*>(output));
+}
+
+// Every unit takes 3 bytes, less one below U+0800 and one more below U+0080; a low surrogate right
+// after a high one completes a pair, which takes 4 bytes for both instead of 6. (A lone surrogate
+// becomes U+FFFD, 3 bytes, like any other unit from U+0800 up.)
+inline size_t getUnitUtf8Length(char16_t previous, char16_t unit) {
+    const bool pair = (previous & 0xFC00) == 0xD800 && (unit & 0xFC00) == 0xDC00;
+    return 3 - ((unit & 0xF800) == 0) - ((unit & 0xFF80) == 0) - 2 * pair;
+}
+
+size_t getUtf8Length(const char16_t* in, size_t count) noexcept {
+    if (count == 0) return 0;
+    size_t bytes = getUnitUtf8Length(0, in[0]);
+    size_t i = 1;
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= count; i += 8) { // the same count, eight units at a time
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i previous = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i - 1));
+        const __m128i surrogateBits = _mm_set1_epi16(int16_t(0xFC00));
+        const int below800 =
+            _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(int16_t(0xF800))), zero));
+        const int below80 =
+            _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(int16_t(0xFF80))), zero));
+        const int pairs = _mm_movemask_epi8(_mm_and_si128(
+            _mm_cmpeq_epi16(_mm_and_si128(previous, surrogateBits), _mm_set1_epi16(int16_t(0xD800))),
+            _mm_cmpeq_epi16(_mm_and_si128(units, surrogateBits), _mm_set1_epi16(int16_t(0xDC00)))));
+        // Each mask has two bits per unit.
+        bytes += 24 - size_t(__builtin_popcount(unsigned(below800)) + __builtin_popcount(unsigned(below80)) +
+                             2 * __builtin_popcount(unsigned(pairs))) /
+                          2;
+    }
+    for (; i < count; ++i)
+        bytes += getUnitUtf8Length(in[i - 1], in[i]);
+    return bytes;
+}
+
+int getUtf8BufferSize(const char16_t* in, size_t count) {
+    // A character buffer counts its bytes, terminator included, in an int.
+    constexpr size_t MAX_BYTES = size_t(INT_MAX) - 1;
+    if (count <= MAX_BYTES / 3) return int(count * 3 + 1);
+    const size_t bytes = getUtf8Length(in, count);
+    if (bytes <= MAX_BYTES) return int(bytes + 1);
+    throw Exception(String::fromAscii("Cannot convert a string of " + std::to_string(count) +
+                                      " units to UTF-8: it needs " + std::to_string(bytes) +
+                                      " bytes, more than the 2147483646 a character buffer can hold"));
 }
 
 size_t findUnit(const char16_t* in, size_t count, char16_t c) noexcept {

@@ -17,9 +17,17 @@ size_t findFirstOfBytes(const char* text, size_t count, char a, char b, char c) 
 /// chosen at start-up where available; this exists so that tests can check both.
 bool setWideUtf8Decoding(bool enable) noexcept;
 
-/// Encodes `count` UTF-16 units into `out`, which must hold at least 3 * count bytes. A surrogate that is
-/// not part of a pair becomes U+FFFD (EF BF BD). Returns the bytes written.
+/// Encodes `count` UTF-16 units into `out`, which must hold getUtf8Length(in, count) bytes (3 * count
+/// always suffice). A surrogate that is not part of a pair becomes U+FFFD (EF BF BD). Returns the bytes
+/// written.
 size_t encodeUtf8(const char16_t* in, size_t count, char* out) noexcept;
+
+/// Number of bytes encodeUtf8 writes for the `count` units at `in`.
+size_t getUtf8Length(const char16_t* in, size_t count) noexcept;
+
+/// Bytes to reserve for the UTF-8 form of `count` units plus a terminator: 3 * count + 1 when that fits
+/// in an int, else the exact length + 1. Throws Exception when even the exact length does not fit.
+int getUtf8BufferSize(const char16_t* in, size_t count);
 
 /// Position of the first zero unit among `count` units, or `count`.
 size_t findZeroUnit(const char16_t* in, size_t count) noexcept;

@@ -30,7 +30,8 @@ public:
     /// Stores `text` with every "\" replaced by "/"; nothing else is changed.
     Path(const String& text);
     Path(String&& text);
-    Path(const char16_t* text) : Path(String(text)) {}
+    Path(const char16_t* text)
+        : Path(String(text)) {}
 
     /// Makes the path empty.
     void clear() noexcept { mText = String(); }
@@ -55,6 +56,9 @@ public:
     Path& operator/=(const String& other) { return *this /= Path(other); }
     [[nodiscard]] Path operator/(const Path& other) const;
     [[nodiscard]] Path operator/(const String& other) const { return *this / Path(other); }
+    /// A literal joins like a String (without this, `path / u"name"` would be ambiguous).
+    Path& operator/=(const char16_t* other) { return *this /= Path(other); }
+    [[nodiscard]] Path operator/(const char16_t* other) const { return *this / Path(other); }
 
     /// The text after the last "." of the file name (not counting a leading one), without the dot;
     /// "" when there is none: "a/b.tar.gz" gives "gz", "a/.profile" gives "".

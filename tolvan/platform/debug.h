@@ -10,6 +10,7 @@
 #include "tolvan/containers/function.h"
 #include "tolvan/containers/string.h"
 
+#include <locale>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -65,10 +66,12 @@ void writeDebugArgument(std::wostringstream& out, const T& value) {
 
 } // namespace Detail
 
-/// Writes its arguments, separated by single spaces, as one message to the debug output.
+/// Writes its arguments, separated by single spaces, as one message to the debug output. Numbers are
+/// written in the classic "C" form (no digit grouping), whatever the program's global locale.
 template <typename... Args>
 void debugPrint(const Args&... args) {
     std::wostringstream message;
+    message.imbue(std::locale::classic());
     bool first = true;
     ((message << (first ? L"" : L" "), Detail::writeDebugArgument(message, args), first = false), ...);
     Detail::debugPrintImpl(message);

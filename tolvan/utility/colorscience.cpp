@@ -1,5 +1,6 @@
 #include "tolvan/utility/colorscience.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Kalvex {
@@ -130,6 +131,44 @@ constexpr AffineTm LIN_WIDE_RGB_TO_XYZ({{0.7161046f, 0.1009296f, 0.14157f},
                                         {0.f, 0.0517813f, 0.7734287f}});
 constexpr AffineTm LIN_WIDE_RGB_TO_LIN_RGB = XYZ_TO_LIN_RGB * LIN_WIDE_RGB_TO_XYZ;
 
+// Planck's law in the single-precision form: numerator / (lambda^4 * scale * lambda_um) divided by
+// exp(exponent / (lambda_um * T)) - 1, with lambda in nanometres and lambda_um in micrometres.
+constexpr float PLANCK_NUMERATOR = 119104283344896.f;
+constexpr float PLANCK_SCALE = 1.0000002e-12f;
+constexpr float PLANCK_EXPONENT = 14387.77f;
+
+float getTableWavelength(int k) {
+    return Spectral::TABLE_FIRST_WAVELENGTH + Spectral::TABLE_WAVELENGTH_STEP * float(k);
+}
+
+// The black-body colour where single precision fails: below about 455 K the exponential of the short
+// wavelengths overflows (those samples become 0 and, below about 195 K, the normalisation 0 / 0),
+// and at extreme temperatures the sum overflows. Here each sample's logarithm is taken in double
+// precision and the samples are scaled by the largest one before they are summed: no step overflows.
+XYZ getScaledBlackbodyColor(float temperature) {
+    double logPower[Spectral::TABLE_SIZE];
+    double largest = -HUGE_VAL;
+    for (int k = 0; k < Spectral::TABLE_SIZE; ++k) {
+        const double wavelength = getTableWavelength(k);
+        const double micrometres = wavelength * 0.001;
+        const double x = double(PLANCK_EXPONENT) / (micrometres * double(temperature));
+        // log(exp(x) - 1) = x + log(1 - exp(-x)), which holds for every x > 0 without overflow.
+        logPower[k] = std::log(double(PLANCK_NUMERATOR)) -
+                      std::log(std::pow(wavelength, 4) * double(PLANCK_SCALE) * micrometres) -
+                      (x + std::log(-std::expm1(-x)));
+        largest = std::max(largest, logPower[k]);
+    }
+    double sum[3] = {};
+    for (int k = 0; k < Spectral::TABLE_SIZE; ++k) {
+        const double weight = std::exp(logPower[k] - largest);
+        sum[0] += double(COLOR_MATCHING[k].x) * weight;
+        sum[1] += double(COLOR_MATCHING[k].y) * weight;
+        sum[2] += double(COLOR_MATCHING[k].z) * weight;
+    }
+    const double mean = (sum[0] + sum[1] + sum[2]) / 3.0;
+    return XYZ(float(sum[0] / mean), float(sum[1] / mean), float(sum[2] / mean), 0.f);
+}
+
 } // namespace
 
 // The derived transforms are evaluated in single precision by the compiler, which gives the
@@ -147,8 +186,8 @@ namespace Spectral {
 float getBlackBodySpectralPower(float temperature, float wavelength) noexcept {
     float micrometres = wavelength * 0.001f;
     float squared = wavelength * wavelength;
-    float power = 119104283344896.f / (squared * squared * 1.0000002e-12f * micrometres);
-    return power / (std::exp(14387.77f / (micrometres * temperature)) - 1.f);
+    float power = PLANCK_NUMERATOR / (squared * squared * PLANCK_SCALE * micrometres);
+    return power / (std::exp(PLANCK_EXPONENT / (micrometres * temperature)) - 1.f);
 }
 
 float getStandardSpectralPower(float wavelength) noexcept {
@@ -175,12 +214,14 @@ ArrayView<const float> getStandardIlluminantTable() noexcept {
 
 XYZ blackbodyColor(float temperature) noexcept {
     Float4 sum;
+    bool everySampleLit = true;
     for (int k = 0; k < Spectral::TABLE_SIZE; ++k) {
-        float wavelength = Spectral::TABLE_FIRST_WAVELENGTH + Spectral::TABLE_WAVELENGTH_STEP * float(k);
-        sum += COLOR_MATCHING[k].toFloat4() * Spectral::TABLE_WAVELENGTH_STEP *
-               Spectral::getBlackBodySpectralPower(temperature, wavelength);
+        const float power = Spectral::getBlackBodySpectralPower(temperature, getTableWavelength(k));
+        everySampleLit = everySampleLit && power > 0.f;
+        sum += COLOR_MATCHING[k].toFloat4() * Spectral::TABLE_WAVELENGTH_STEP * power;
     }
     float mean = (sum.x() + sum.y() + sum.z()) / 3.f;
+    if (!everySampleLit || !std::isfinite(mean)) return getScaledBlackbodyColor(temperature);
     return XYZ(sum / mean);
 }
 

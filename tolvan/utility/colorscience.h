@@ -35,7 +35,8 @@ inline constexpr float TABLE_WAVELENGTH_STEP = 5.f;
 } // namespace Spectral
 
 /// The colour of a black body at `temperature` as CIE XYZ scaled so that its three components
-/// average 1 (fourth lane 0).
+/// average 1 (fourth lane 0). Finite for every finite temperature above 0: where the single-precision
+/// samples overflow (below about 455 K) the spectrum is scaled by its largest sample first.
 [[nodiscard]] XYZ blackbodyColor(float temperature) noexcept;
 /// Per-channel linear-RGB factors, averaging 1, that turn a colour lit by a black body at
 /// `fromTemperature` into its appearance at `toTemperature`; the fourth lane is 1 so that an
