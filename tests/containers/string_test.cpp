@@ -35,6 +35,25 @@ TEST(String, InvariantsAfterConstruction) {
     EXPECT_EQ(String(L"a\U0001F600"), String(u"a\U0001F600")); // UTF-32 wchar_t becomes a surrogate pair
 }
 
+TEST(String, EmptyTextOwnsNoMemory) {
+    const std::pair<const char*, String (*)()> forms[] = {
+        {"u\"\"", [] { return String(u""); }},
+        {"L\"\"", [] { return String(L""); }},
+        {"null wchar_t", [] { return String(static_cast<const wchar_t*>(nullptr)); }},
+        {"fromAscii", [] { return String::fromAscii(""); }},
+        {"fromUtf8", [] { return String::fromUtf8(""); }},
+        {"view", [] { return String(std::u16string_view()); }},
+        {"L'x' x 0", [] { return String(L'x', 0); }},
+    };
+    for (const auto& [name, make] : forms) {
+        const int64 calls = getTolvanMallocCallCount();
+        const String s = make();
+        EXPECT_TRUE(s.isEmpty()) << name;
+        EXPECT_EQ(s.capacity(), 0) << name;
+        EXPECT_EQ(getTolvanMallocCallCount(), calls) << name;
+    }
+}
+
 TEST(String, GrowthPolicyIsHalfAgain) {
     String s;
     std::vector<int> capacities;

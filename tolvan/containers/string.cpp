@@ -85,6 +85,7 @@ String::String(wchar_t c, int count) {
     if (count <= 0) return;
     String one;
     appendCodePoint(one, uint32_t(c));
+    count = std::min(count, (nPos - 1) / one.mLength); // a pair per copy must not overflow the length
     reserve(one.mLength * count + 1);
     for (int i = 0; i < count; ++i)
         append(one);
