@@ -95,20 +95,20 @@ TEST(Utf8, LengthMatchesTheEncoder) {
 
 namespace {
 
-// `count` units of one repeated pattern, mapped read-only from a single 2 MiB page of memory again
+// `bytes` bytes of one repeated pattern, mapped read-only from a single 2 MiB page of memory again
 // and again: gigabytes of address space that cost 2 MiB of memory and nothing to fill.
-class RepeatedUnits {
+class RepeatedPattern {
 public:
     static constexpr size_t CHUNK = size_t(2) << 20;
 
-    RepeatedUnits(std::u16string_view pattern, size_t count)
-        : mBytes((count * sizeof(char16_t) + CHUNK - 1) / CHUNK * CHUNK) {
-        const int fd = memfd_create("units", 0);
+    RepeatedPattern(const void* pattern, size_t patternBytes, size_t bytes)
+        : mBytes((bytes + CHUNK - 1) / CHUNK * CHUNK) {
+        const int fd = memfd_create("pattern", 0);
         if (fd < 0 || ftruncate(fd, off_t(CHUNK)) != 0) return;
-        auto* chunk = static_cast<char16_t*>(mmap(nullptr, CHUNK, PROT_WRITE, MAP_SHARED, fd, 0));
+        auto* chunk = static_cast<char*>(mmap(nullptr, CHUNK, PROT_WRITE, MAP_SHARED, fd, 0));
         if (chunk == MAP_FAILED) return;
-        for (size_t i = 0; i < CHUNK / sizeof(char16_t); ++i)
-            chunk[i] = pattern[i % pattern.size()];
+        for (size_t i = 0; i < CHUNK; ++i)
+            chunk[i] = static_cast<const char*>(pattern)[i % patternBytes];
         munmap(chunk, CHUNK);
         void* base = mmap(nullptr, mBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (base != MAP_FAILED) {
@@ -123,17 +123,27 @@ public:
         }
         close(fd);
     }
-    ~RepeatedUnits() {
+    ~RepeatedPattern() {
         if (mBase) munmap(mBase, mBytes);
     }
-    RepeatedUnits(const RepeatedUnits&) = delete;
-    RepeatedUnits& operator=(const RepeatedUnits&) = delete;
+    RepeatedPattern(const RepeatedPattern&) = delete;
+    RepeatedPattern& operator=(const RepeatedPattern&) = delete;
 
-    [[nodiscard]] const char16_t* data() const { return reinterpret_cast<const char16_t*>(mBase); }
+    [[nodiscard]] const char* data() const { return mBase; }
 
 private:
     size_t mBytes;
     char* mBase = nullptr;
+};
+
+// `count` units of a repeated pattern.
+class RepeatedUnits : public RepeatedPattern {
+public:
+    RepeatedUnits(std::u16string_view pattern, size_t count)
+        : RepeatedPattern(pattern.data(), pattern.size() * sizeof(char16_t), count * sizeof(char16_t)) {}
+    [[nodiscard]] const char16_t* data() const {
+        return reinterpret_cast<const char16_t*>(RepeatedPattern::data());
+    }
 };
 
 } // namespace
@@ -169,6 +179,51 @@ TEST(Utf8, BufferSizeOfStringsBeyondTheThreeByteBound) {
                      "Cannot convert a string of 715827883 units to UTF-8: it needs 2147483649 bytes, "
                      "more than the 2147483646 a character buffer can hold");
     }
+}
+
+TEST(Utf8, PiecesOfLongTextEndWhereNoSequenceGoesOn) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        size_t wanted;
+        size_t length;
+    };
+    const Case cases[] = {
+        {"all of a short text", "abc", 8, 3},
+        {"ASCII", "abcdefgh", 4, 4},
+        {"before a lead byte", "abc\xE2\x82\xAC", 4, 3},
+        {"after a whole sequence",
+         "\xE2\x82\xAC"
+         "abc",
+         3, 3},
+        {"before a four-byte lead", "a\xF0\x9F\x98\x80", 3, 1},
+        {"lone continuation bytes", "\x80\x80\x80\x80\x80\x80", 4, 4},
+        {"after a four-byte sequence", "\xF0\x9F\x98\x80\x80\x80", 4, 4},
+    };
+    for (const Case& c : cases) {
+        const size_t length = Detail::getUtf8PieceLength(c.bytes.data(), c.bytes.size(), c.wanted);
+        EXPECT_EQ(length, c.length) << c.name;
+        // Decoded in two pieces, the text decodes as it does whole.
+        const std::string_view all(c.bytes);
+        EXPECT_EQ(String::fromUtf8(all.substr(0, length)) + String::fromUtf8(all.substr(length)),
+                  String::fromUtf8(all))
+            << c.name;
+    }
+}
+
+TEST(Utf8, DecodingTextLongerThanAStringFailsClearly) {
+    const size_t bytes = (size_t(1) << 31) + 16;
+    const RepeatedPattern text("a", 1, bytes);
+    ASSERT_NE(text.data(), nullptr);
+    try {
+        (void)String::fromUtf8(std::string_view(text.data(), bytes));
+        ADD_FAILURE() << "expected an Exception";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(),
+                     "Cannot convert 2147483664 bytes of UTF-8 to a string: they decode to more than "
+                     "2147483646 units");
+    }
+    EXPECT_EQ(Detail::countUtf8Starts("a\xE2\x82\xAC\x80", 5), 2u);
 }
 
 TEST(Utf8, RoundTripKeepsEveryValidUtf16String) {

@@ -1,5 +1,6 @@
 #include "tolvan/containers/string.h"
 
+#include "tolvan/common/exception.h"
 #include "tolvan/containers/utf.h"
 
 #include <algorithm>
@@ -135,10 +136,32 @@ String String::fromUtf8(const char* text) {
     return fromUtf8(std::string_view(text ? text : ""));
 }
 
+// UTF-8 text with more bytes than a String has units: decoded piece by piece, since it still fits
+// when its characters take several bytes each. Fails when the units cannot be held.
+String String::fromLongUtf8(std::string_view text) {
+    const auto tooLong = [size = text.size()] {
+        return Exception(
+            String::fromAscii("Cannot convert " + std::to_string(size) +
+                              " bytes of UTF-8 to a string: they decode to more than 2147483646 units"));
+    };
+    if (Detail::countUtf8Starts(text.data(), text.size()) > size_t(nPos - 1)) throw tooLong();
+    constexpr size_t PIECE_BYTES = size_t(1) << 26;
+    String s;
+    while (!text.empty()) {
+        const size_t n = Detail::getUtf8PieceLength(text.data(), text.size(), PIECE_BYTES);
+        const String piece = fromUtf8(text.substr(0, n));
+        if (piece.mLength > nPos - 1 - s.mLength) throw tooLong();
+        s += piece;
+        text.remove_prefix(n);
+    }
+    return s;
+}
+
 String String::fromUtf8(std::string_view text) {
     String s;
     if (text.empty()) return s;
-    const size_t n = std::min(text.size(), size_t(nPos - 1));
+    if (text.size() > size_t(nPos - 1)) return fromLongUtf8(text);
+    const size_t n = text.size();
     // Every byte yields at most one unit, so the byte count (+1) always suffices.
     s.reallocateExactly(int(n) + 1);
     s.mLength = int(Detail::decodeUtf8(text.data(), n, s.mData));

@@ -127,7 +127,8 @@ public:
     [[nodiscard]] static String fromAscii(std::string_view text);
     /// Decodes zero-terminated UTF-8; each maximal ill-formed subsequence becomes one U+FFFD.
     [[nodiscard]] static String fromUtf8(const char* text);
-    /// Decodes exactly the given bytes (zero bytes included) as UTF-8, as above.
+    /// Decodes exactly the given bytes (zero bytes included) as UTF-8, as above. Throws Exception when
+    /// the text decodes to more units than a String holds (2147483646).
     [[nodiscard]] static String fromUtf8(std::string_view text);
     /// Copies zero-terminated UTF-16 units unchanged; null or empty gives an empty string.
     [[nodiscard]] static String fromUtf16(const char16_t* text);
@@ -257,6 +258,7 @@ private:
     // Replaces the buffer with exactly `units` units, keeping the content.
     void reallocateExactly(int units);
     void assignUnits(const char16_t* units, int count);
+    static String fromLongUtf8(std::string_view text);
 
     char16_t* mData = nullptr;
     int32 mLength = 0;

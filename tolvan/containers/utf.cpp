@@ -458,6 +458,25 @@ int getUtf8BufferSize(const char16_t* in, size_t count) {
                                       " bytes, more than the 2147483646 a character buffer can hold"));
 }
 
+size_t countUtf8Starts(const char* in, size_t count) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in);
+    size_t starts = 0;
+    for (size_t i = 0; i < count; ++i)
+        starts += !isContinuation(bytes[i]);
+    return starts;
+}
+
+size_t getUtf8PieceLength(const char* in, size_t count, size_t wanted) noexcept {
+    if (count <= wanted) return count;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in);
+    // A sequence is at most 4 bytes: the piece ends before the last lead byte among the 4 at its end.
+    // When all 4 are continuation bytes, none of them belongs to a sequence that goes on past it.
+    for (size_t p = wanted; p > 0 && p + 4 > wanted; --p) {
+        if (!isContinuation(bytes[p])) return p;
+    }
+    return wanted;
+}
+
 size_t findUnit(const char16_t* in, size_t count, char16_t c) noexcept {
     size_t i = 0;
     const __m128i needle = _mm_set1_epi16(int16_t(c));

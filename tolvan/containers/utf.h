@@ -29,6 +29,14 @@ size_t getUtf8Length(const char16_t* in, size_t count) noexcept;
 /// in an int, else the exact length + 1. Throws Exception when even the exact length does not fit.
 int getUtf8BufferSize(const char16_t* in, size_t count);
 
+/// A lower bound of the units decodeUtf8 gives for `count` bytes: the bytes that are not continuation
+/// bytes (each starts a character or an ill-formed subsequence of its own).
+size_t countUtf8Starts(const char* in, size_t count) noexcept;
+
+/// Length of a first piece of the `count` bytes at `in` that decodes as it does within the whole: all
+/// of them when count <= wanted, else at most `wanted` bytes, ending where no sequence goes on.
+size_t getUtf8PieceLength(const char* in, size_t count, size_t wanted) noexcept;
+
 /// Position of the first zero unit among `count` units, or `count`.
 size_t findZeroUnit(const char16_t* in, size_t count) noexcept;
 
