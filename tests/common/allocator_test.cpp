@@ -103,7 +103,8 @@ TEST(Allocator, TotalIncludesHeaderAndPaddingAndSaturates) {
 namespace {
 
 // While set on a thread, the global operator new fails there, as it does when memory is exhausted
-// (the BadAlloc report is built with the standard library's containers).
+// (the BadAlloc report is built with the standard library's containers). The replacement takes its
+// blocks from malloc, so every form that frees them is replaced too.
 thread_local bool gOperatorNewFails = false;
 
 } // namespace
@@ -117,6 +118,12 @@ void operator delete(void* block) noexcept {
     std::free(block);
 }
 void operator delete(void* block, size_t) noexcept {
+    std::free(block);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return gOperatorNewFails ? nullptr : std::malloc(size > 0 ? size : 1);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
     std::free(block);
 }
 
