@@ -461,7 +461,13 @@ int getUtf8BufferSize(const char16_t* in, size_t count) {
 size_t countUtf8Starts(const char* in, size_t count) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(in);
     size_t starts = 0;
-    for (size_t i = 0; i < count; ++i)
+    size_t i = 0;
+    for (; i + 16 <= count; i += 16) { // continuation bytes are the ones below -64 as signed bytes
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+        const int continuations = _mm_movemask_epi8(_mm_cmplt_epi8(block, _mm_set1_epi8(-64)));
+        starts += 16 - size_t(__builtin_popcount(unsigned(continuations)));
+    }
+    for (; i < count; ++i)
         starts += !isContinuation(bytes[i]);
     return starts;
 }
