@@ -262,6 +262,16 @@ TEST(HeaderExamples, TextStream) {
                           10));
 }
 
+// ---- net ----
+
+TEST(HeaderExamples, Http) {
+    [[maybe_unused]] auto example = [] {
+        AutoPtr<Io::HttpInputStream> body = Io::makeHttpRequestGET(u"http://127.0.0.1:8080/scenes/a.max", 0);
+        Io::FileOutputStream file(u"/tmp/a.max");
+        Io::forwardStreamTo(*body, file); // the body is never held whole in memory
+    };
+}
+
 // ---- platform ----
 
 TEST(HeaderExamples, Debug) {
@@ -282,6 +292,21 @@ TEST(HeaderExamples, Dialog) {
             u"Kalvex", u"Disk full", {u"Retry", u"Cancel"}, 1, Utils::DialogIcon::CRITICAL};
         int choice = Utils::presentDialog(request);
         return choice;
+    };
+}
+
+TEST(HeaderExamples, FunctionTracer) {
+    [[maybe_unused]] auto example = [] {
+        struct Renderer {
+            static void loadScene() { KALVEX_TRACE_FUNCTION("loadScene"); }
+            static void render() {
+                KALVEX_TRACE_FUNCTION("render");
+                loadScene(); // traced too when it has its own KALVEX_TRACE_FUNCTION
+            }
+        };
+        Renderer::render();
+        Io::Path written = dumpTraces(); // <temp>/Kalvex/tracer-log-10000.txt
+        return written;
     };
 }
 
@@ -401,6 +426,15 @@ TEST(HeaderExamples, CommandLine) {
     EXPECT_TRUE(verbose.isPresent());
 }
 
+TEST(HeaderExamples, Curves) {
+    const Vector2 points[] = {{0.f, 0.f}, {0.5f, 0.8f}, {1.f, 1.f}};
+    Curve curve(points, CurveInterpolation::PiecewiseCubic);
+    float y = curve(0.25f); // passes through every point; straight lines beyond the ends
+    EXPECT_GT(y, 0.f);
+    EXPECT_LT(y, 0.8f);
+    EXPECT_NEAR(curve(0.5f), 0.8f, 1e-6f);
+}
+
 TEST(HeaderExamples, DelayedCallback) {
     [[maybe_unused]] auto example = [] {
         struct Document {
@@ -427,6 +461,15 @@ TEST(HeaderExamples, Float4) {
     EXPECT_NEAR(s.y(), std::sin(0.5f), 1e-5f);
     EXPECT_NEAR(c.y(), std::cos(0.5f), 1e-5f);
     EXPECT_NEAR(p.x(), 1024.f, 10.f);
+}
+
+TEST(HeaderExamples, Ies) {
+    [[maybe_unused]] auto example = [] {
+        Io::TextInputStream in(Io::Path(u"/data/spot.ies"));
+        IesLight light = IesParser::parseIesLight(in);
+        float down = light.getDistribution()->getIntensity(Dir::DOWN); // candela straight down
+        return down;
+    };
 }
 
 TEST(HeaderExamples, RegExp) {
@@ -460,6 +503,18 @@ TEST(HeaderExamples, Timer) {
     Detail::setDebugOutputSink(previous);
     ASSERT_EQ(texts.size(), 1u);
     EXPECT_TRUE(texts[0].startsWith(u">>>  Function call:  ")) << texts[0].toUtf8().cStr();
+}
+
+TEST(HeaderExamples, TranslationTable) {
+    ScratchFolder data;
+    Io::writeTextFile(data / "texts.csv", u"key,English,Deutsch\nOpen,Open,\u00D6ffnen\n",
+                      Io::TextEncoding::Utf8, {});
+    TranslationTable& table = TranslationTable::getInstance();
+    table.registerFile(data / "texts.csv");
+    table.switchLanguage(u"Deutsch");
+    String label = table.getLocalized(u"Open"); // "Öffnen"; unknown keys come back unchanged
+    EXPECT_EQ(label, String(u"\u00D6ffnen"));
+    EXPECT_EQ(table.getLocalized(u"Close"), String(u"Close"));
 }
 
 TEST(HeaderExamples, Variant) {
