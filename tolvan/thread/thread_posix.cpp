@@ -343,7 +343,7 @@ int Utils::getLogicalProcessorCount() noexcept {
 
 namespace {
 // Static initialisation runs on the thread that loads the library, before any caller can pin a thread.
-[[maybe_unused]] const bool PROCESS_PROCESSORS_READ = (Utils::getLogicalProcessorCount(), true);
+[[maybe_unused]] const bool PROCESS_PROCESSORS_READ = ((void)Utils::getLogicalProcessorCount(), true);
 } // namespace
 
 void Utils::assignThreadsToProcessors(const Stack<ThreadHandle>& threads) {
