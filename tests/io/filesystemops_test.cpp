@@ -58,7 +58,9 @@ private:
     bool mHad = false;
 };
 
-std::string utf8(const Path& p) { return p.genericStr().toUtf8().cStr(); }
+std::string utf8(const Path& p) {
+    return p.genericStr().toUtf8().cStr();
+}
 
 } // namespace
 
@@ -92,8 +94,10 @@ TEST_F(FileSystemOps, TimeStampsAreOnTheFileTimeScale) {
     const timespec times[2] = {{1000000000, 500000000}, {1000000001, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, native("f").c_str(), times, 0), 0);
     const uint64 epoch = 11644473600ull * 10000000ull;
-    EXPECT_EQ(Io::getFileTimeStamp(path("f"), Io::TimeStampType::LastAccess)->value, epoch + 10000000005000000ull);
-    EXPECT_EQ(Io::getFileTimeStamp(path("f"), Io::TimeStampType::LastWrite)->value, epoch + 10000000010000000ull);
+    EXPECT_EQ(Io::getFileTimeStamp(path("f"), Io::TimeStampType::LastAccess)->value,
+              epoch + 10000000005000000ull);
+    EXPECT_EQ(Io::getFileTimeStamp(path("f"), Io::TimeStampType::LastWrite)->value,
+              epoch + 10000000010000000ull);
     // Creation is birth time or, without it, the status change just made: either way after the write time
     // set above and not in the future of the last status change.
     struct stat info;
@@ -101,7 +105,8 @@ TEST_F(FileSystemOps, TimeStampsAreOnTheFileTimeScale) {
     const auto created = Io::getFileTimeStamp(path("f"), Io::TimeStampType::Creation);
     ASSERT_TRUE(created);
     EXPECT_GT(created->value, epoch + 10000000010000000ull);
-    EXPECT_LE(created->value, (uint64(info.st_ctim.tv_sec) + 11644473600ull) * 10000000ull + info.st_ctim.tv_nsec / 100);
+    EXPECT_LE(created->value,
+              (uint64(info.st_ctim.tv_sec) + 11644473600ull) * 10000000ull + info.st_ctim.tv_nsec / 100);
 
     EXPECT_FALSE(Io::getFileTimeStamp(path("missing"), Io::TimeStampType::LastWrite));
     EXPECT_FALSE(Io::getFileTimeStamp(path(), Io::TimeStampType::LastWrite)); // a directory
@@ -125,7 +130,8 @@ TEST_F(FileSystemOps, GetFilesAndDirsWalkTheTree) {
     makeLink(native("outside"), "sub/link");
 
     EXPECT_EQ(relative(Io::getFiles(path("sub"))), Names({"sub/d.png"}));
-    EXPECT_EQ(relative(Io::getFiles(path("sub"), Io::GetFiles::Recursive)), Names({"sub/d.png", "sub/deeper/e.Png"}));
+    EXPECT_EQ(relative(Io::getFiles(path("sub"), Io::GetFiles::Recursive)),
+              Names({"sub/d.png", "sub/deeper/e.Png"}));
     EXPECT_EQ(relative(Io::getDirs(path("sub"))), Names({"sub/deeper", "sub/link"}));
     EXPECT_EQ(relative(Io::getDirs(path(), Io::GetFiles::Recursive)),
               Names({"outside", "sub", "sub/deeper", "sub/link"}));
@@ -141,7 +147,8 @@ TEST_F(FileSystemOps, GetFilesAndDirsWalkTheTree) {
         {{u"PNG"}, Io::GetFiles::ExtensionsUnchanged, {}},
         {{u"png"}, Io::GetFiles::ExtensionsUnchanged, {"a.png", "b.PNG"}}, // the file's side is lower-cased
         {{u"txt", u"png"}, {}, {"a.png", "b.PNG", "c.txt"}},
-        {{u"png"}, Io::GetFiles::Recursive,
+        {{u"png"},
+         Io::GetFiles::Recursive,
          {"a.png", "b.PNG", "outside/o.png", "sub/d.png", "sub/deeper/e.Png"}},
         {{}, {}, {"a.png", "b.PNG", "c.txt"}},
     };
@@ -291,7 +298,8 @@ TEST_F(FileSystemOps, CreateDirsNotifiesLiveObserversOfEachCreatedStep) {
     const SharedPtr<RecordingObserver> live = makeShared<RecordingObserver>();
     SharedPtr<RecordingObserver> expired = makeShared<RecordingObserver>();
     Io::registerFileSystemObserver(WeakPtr<Io::FileSystemObserver>(SharedPtr<Io::FileSystemObserver>(live)));
-    Io::registerFileSystemObserver(WeakPtr<Io::FileSystemObserver>(SharedPtr<Io::FileSystemObserver>(expired)));
+    Io::registerFileSystemObserver(
+        WeakPtr<Io::FileSystemObserver>(SharedPtr<Io::FileSystemObserver>(expired)));
     expired.reset();
 
     EXPECT_TRUE(Io::createDirs(path("x/y/z")));
@@ -354,8 +362,10 @@ TEST_F(FileSystemOps, PruneDirectory) {
         for (int i = 0; i < 5; ++i)
             write((i % 2 ? "sub/f" : "f") + std::to_string(i) + ".txt", "0123456789");
         Io::PruneSubset subset;
-        subset.extensions = Stack<String>(ArrayView<const String>(c.extensions.data(), int64(c.extensions.size())));
-        subset.excludedFileNames = Stack<String>(ArrayView<const String>(c.excluded.data(), int64(c.excluded.size())));
+        subset.extensions =
+            Stack<String>(ArrayView<const String>(c.extensions.data(), int64(c.extensions.size())));
+        subset.excludedFileNames =
+            Stack<String>(ArrayView<const String>(c.excluded.data(), int64(c.excluded.size())));
         const Stack<Path> deleted = Io::pruneDirectory(path(), c.budget, subset, c.flags);
         EXPECT_EQ(size_t(deleted.size()), c.deleted);
         for (const Path& p : deleted)

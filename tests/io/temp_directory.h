@@ -26,7 +26,9 @@ protected:
         std::system(("chmod -R u+rwx '" + mDir + "' 2>/dev/null; rm -rf '" + mDir + "'").c_str());
     }
 
-    [[nodiscard]] std::string native(const std::string& name) const { return name.empty() ? mDir : mDir + "/" + name; }
+    [[nodiscard]] std::string native(const std::string& name) const {
+        return name.empty() ? mDir : mDir + "/" + name;
+    }
     [[nodiscard]] Kalvex::Io::Path path(const std::string& name = "") const {
         return Kalvex::Io::Path(Kalvex::String::fromUtf8(native(name).c_str()));
     }

@@ -12,9 +12,13 @@
 
 namespace Kalvex::Io {
 
-bool pathExists(const Path& path) { return fileExists(path) || dirExists(path); }
+bool pathExists(const Path& path) {
+    return fileExists(path) || dirExists(path);
+}
 
-bool fileIsEmptyOrNonExistent(const Path& path) { return !fileExists(path) || fileSize(path) == 0; }
+bool fileIsEmptyOrNonExistent(const Path& path) {
+    return !fileExists(path) || fileSize(path) == 0;
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Listings
@@ -31,7 +35,8 @@ bool matchesExtension(const Path& path, ArrayView<const String> extensions) {
 }
 
 // The listing walk: a work stack of directories, the last found visited first.
-Stack<Path> list(const Path& directory, Flags<GetFiles> flags, ArrayView<const String> extensions, ListKind kind) {
+Stack<Path> list(const Path& directory, Flags<GetFiles> flags, ArrayView<const String> extensions,
+                 ListKind kind) {
     Stack<String> lowered;
     if (!flags.has(GetFiles::ExtensionsUnchanged)) {
         lowered = Stack<String>(extensions);
@@ -75,7 +80,8 @@ Path getUniqueFileName(const Path& path) {
     if (!fileExists(path)) return path;
     const auto [parent, stem, extension] = path.split(Path::WithoutExtension);
     for (int64 n = 1;; ++n) {
-        Path candidate = parent / (stem + String(u" (") + String::fromAscii(std::to_string(n)) + String(u").") + extension);
+        Path candidate = parent / (stem + String(u" (") + String::fromAscii(std::to_string(n)) +
+                                   String(u").") + extension);
         if (!fileExists(candidate)) return candidate;
     }
 }
@@ -125,7 +131,8 @@ Stack<Path> pruneDirectory(const Path& directory, uint64 maxTotalSize, const Pru
             const Optional<TimeStamp> created = getFileTimeStamp(p, TimeStampType::Creation);
             dated.push(Dated{created ? created->value : std::numeric_limits<uint64>::max(), std::move(p)});
         }
-        std::stable_sort(dated.begin(), dated.end(), [](const Dated& a, const Dated& b) { return a.created < b.created; });
+        std::stable_sort(dated.begin(), dated.end(),
+                         [](const Dated& a, const Dated& b) { return a.created < b.created; });
         for (int32 i = 0; i < dated.size(); ++i)
             candidates[i] = std::move(dated[i].path);
     }
@@ -139,7 +146,8 @@ Stack<Path> pruneDirectory(const Path& directory, uint64 maxTotalSize, const Pru
     }
     Stack<Path> deleted;
     if (total < maxTotalSize) return deleted;
-    const int32 count = flags.has(PruneDirectory::KeepLast) ? std::max(candidates.size() - 1, 0) : candidates.size();
+    const int32 count =
+        flags.has(PruneDirectory::KeepLast) ? std::max(candidates.size() - 1, 0) : candidates.size();
     for (int32 i = 0; i < count; ++i) {
         total -= sizes[i];
         const Path& p = candidates[i];
@@ -167,7 +175,9 @@ void notifyDirectoryCreated(const Path& directory) {
 
 } // namespace
 
-void registerFileSystemObserver(WeakPtr<FileSystemObserver> observer) { observers().push(std::move(observer)); }
+void registerFileSystemObserver(WeakPtr<FileSystemObserver> observer) {
+    observers().push(std::move(observer));
+}
 
 bool createDirs(const Path& path) {
     const String& text = path.genericStr();
@@ -212,7 +222,8 @@ namespace StandardPaths {
 namespace {
 
 // The folder, else the environment variable (when named), else `error`. Empty answers count as none.
-Expected<Path, String> folderOr(const Optional<Path>& folder, const char16_t* variable, const char16_t* error) {
+Expected<Path, String> folderOr(const Optional<Path>& folder, const char16_t* variable,
+                                const char16_t* error) {
     if (folder && !folder->isEmpty()) return *folder;
     if (variable) {
         const Optional<String> value = WinApi::getEnvironmentVariable(variable);
@@ -245,12 +256,14 @@ Expected<Path, String> systemApplicationData() {
 
 Expected<Path, String> kalvexData() {
     const Expected<Path, String> base = userApplicationData();
-    if (!base) return makeUnexpected(String(u"Failed to retrieve path to Kalvex application data directory."));
+    if (!base)
+        return makeUnexpected(String(u"Failed to retrieve path to Kalvex application data directory."));
     return *base / String(u"KalvexRenderer");
 }
 
 Expected<Path, String> desktop() {
-    return knownFolderOr(WinApi::FOLDERID_DESKTOP, nullptr, u"Failed to retrieve path to the desktop directory.");
+    return knownFolderOr(WinApi::FOLDERID_DESKTOP, nullptr,
+                         u"Failed to retrieve path to the desktop directory.");
 }
 
 Expected<Path, String> programFiles64bit() {
@@ -267,10 +280,18 @@ Expected<Path, String> temporary() {
     return found->normalized();
 }
 
-Expected<Path, String> materialBundle() { return programFilesBelow(u"materials"); }
-Expected<Path, String> lutBundle() { return programFilesBelow(u"lut"); }
-Expected<Path, String> iesBundle() { return programFilesBelow(u"ies"); }
-Expected<Path, String> optixData() { return programFilesBelow(u"optix"); }
+Expected<Path, String> materialBundle() {
+    return programFilesBelow(u"materials");
+}
+Expected<Path, String> lutBundle() {
+    return programFilesBelow(u"lut");
+}
+Expected<Path, String> iesBundle() {
+    return programFilesBelow(u"ies");
+}
+Expected<Path, String> optixData() {
+    return programFilesBelow(u"optix");
+}
 
 } // namespace StandardPaths
 

@@ -3,7 +3,8 @@
 // unique and random names, the working directory, and StandardPaths, the well-known folders.
 //
 //   for (const Io::Path& f : Io::getFiles(u"/data/renders", Io::GetFiles::Recursive, {u"exr"})) ...
-//   Expected<Io::Path, String> scratch = Io::createRandomNamedDirectory(Io::StandardPaths::temporary().value());
+//   Expected<Io::Path, String> scratch =
+//   Io::createRandomNamedDirectory(Io::StandardPaths::temporary().value());
 //
 // Queries answer false, -1 or nothing instead of failing; fileId throws Exception::fileAccess; the
 // random names and StandardPaths report through their Expected error.

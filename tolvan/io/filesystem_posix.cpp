@@ -114,7 +114,8 @@ uint64 fileId(const Path& path) {
 }
 
 Optional<TimeStamp> getFileTimeStamp(const Path& path, TimeStampType type) {
-    if (type != TimeStampType::LastWrite && type != TimeStampType::LastAccess && type != TimeStampType::Creation)
+    if (type != TimeStampType::LastWrite && type != TimeStampType::LastAccess &&
+        type != TimeStampType::Creation)
         KALVEX_STOP();
     const int fd = openFileForReading(path);
     if (fd < 0) return NONE;
@@ -235,9 +236,8 @@ bool renameWithoutReplacing(const char* source, const char* target) {
 // removes the source.
 bool moveAcrossFileSystems(const Path& source, const Path& target, bool overwrite) {
     if (!fileExists(source)) return false;
-    const Optional<Path> staging = Detail::createTemporaryFile(target.parentDirectory().isEmpty()
-                                                                   ? Path(u".")
-                                                                   : target.parentDirectory());
+    const Optional<Path> staging = Detail::createTemporaryFile(
+        target.parentDirectory().isEmpty() ? Path(u".") : target.parentDirectory());
     if (!staging) return false;
     bool moved = false;
     try {

@@ -32,7 +32,9 @@ constexpr uint64 xorshift(uint64 s) noexcept {
 }
 
 // The byte that the state after a step XORs into the data.
-inline std::byte keyOf(uint64 s) noexcept { return std::byte(uint8(uint32(s) * 29u)); }
+inline std::byte keyOf(uint64 s) noexcept {
+    return std::byte(uint8(uint32(s) * 29u));
+}
 
 // The xorshift step is linear over GF(2): a 64 x 64 bit matrix, kept as the images of the 64 unit
 // vectors. JUMPS[k] is the step applied 2^k times.
@@ -146,7 +148,9 @@ PackFileInputStream::PackFileInputStream(AutoPtr<Io::SeekableBinaryInputStream>&
     mSource->seekgImpl(start, Io::SeekOrigin::Begin);
 }
 
-int64 PackFileInputStream::tellg() const { return mPosition; }
+int64 PackFileInputStream::tellg() const {
+    return mPosition;
+}
 
 void PackFileInputStream::seekgImpl(int64 offset, Io::SeekOrigin origin) {
     int64 base;
@@ -183,7 +187,9 @@ int64 PackFileInputStream::readImpl(void* dst, int64 count) {
     return got;
 }
 
-bool PackFileInputStream::eofImpl() const { return mEof; }
+bool PackFileInputStream::eofImpl() const {
+    return mEof;
+}
 
 // ---------------------------------------------------------------------------------------------------
 // PackFileVfs: loading
@@ -262,8 +268,9 @@ AutoPtr<Io::SeekableBinaryInputStream> PackFileVfs::openSource() const {
 }
 
 void PackFileVfs::corrupt(const String& what) const {
-    const String where = mSource.is<Io::Path>() ? String(u"'") + mSource.get<Io::Path>().genericStr() + String(u"'")
-                                                : String(u"in memory");
+    const String where = mSource.is<Io::Path>()
+                             ? String(u"'") + mSource.get<Io::Path>().genericStr() + String(u"'")
+                             : String(u"in memory");
     throw Exception(String(u"Corrupt pack file ") + where + String(u": ") + what);
 }
 
@@ -279,7 +286,8 @@ void PackFileVfs::load() {
     mDirectoryLength = readLittleEndian<int64>(*in);
     if (mDirectoryLength < 0 || mDirectoryLength > fileSize - 16)
         corrupt(String(u"the directory length ") + String::fromAscii(std::to_string(mDirectoryLength)) +
-                String(u" does not fit in its ") + String::fromAscii(std::to_string(fileSize)) + String(u" bytes"));
+                String(u" does not fit in its ") + String::fromAscii(std::to_string(fileSize)) +
+                String(u" bytes"));
     mDirectoryOffset = fileSize - 8 - mDirectoryLength;
     in.reset();
     if (mDirectoryLength > 0) readDirectory(Detail::packKeystreamStart(mSeed));
@@ -307,7 +315,8 @@ void PackFileVfs::readDirectory(uint64 initialState) {
     Stack<Entry> unique;
     unique.reserve(mEntries.size());
     for (int32 i = 0; i < mEntries.size(); ++i) {
-        if (i + 1 < mEntries.size() && mEntries[i + 1].name.genericStr() == mEntries[i].name.genericStr()) continue;
+        if (i + 1 < mEntries.size() && mEntries[i + 1].name.genericStr() == mEntries[i].name.genericStr())
+            continue;
         unique.push(std::move(mEntries[i]));
     }
     mEntries = std::move(unique);
@@ -317,8 +326,9 @@ void PackFileVfs::addEntry(Entry&& entry, int64& offset, uint64& state) {
     const String& name = entry.name.genericStr();
     if (escapesRoot(name)) corrupt(String(u"the entry name '") + name + String(u"' leaves the pack"));
     const bool fits = entry.storedLength >= 0 && entry.storedLength <= mDirectoryOffset - offset;
-    const bool sized = entry.size >= 0 && (entry.compressed ? entry.size / MAX_INFLATE_RATIO <= entry.storedLength
-                                                            : entry.size == entry.storedLength);
+    const bool sized =
+        entry.size >= 0 && (entry.compressed ? entry.size / MAX_INFLATE_RATIO <= entry.storedLength
+                                             : entry.size == entry.storedLength);
     if (!fits) corrupt(String(u"the entry '") + name + String(u"' runs past the data area"));
     if (!sized) corrupt(String(u"the entry '") + name + String(u"' has an impossible size"));
     if (mEntries.size() == std::numeric_limits<int32>::max()) corrupt(String(u"too many entries"));
@@ -343,12 +353,15 @@ bool PackFileVfs::isPackFile(const Io::Path& path) {
 
 const PackFileVfs::Entry* PackFileVfs::find(const Io::Path& path) const {
     const String& name = path.genericStr();
-    const Entry* it = std::lower_bound(mEntries.begin(), mEntries.end(), name,
-                                       [](const Entry& e, const String& n) { return e.name.genericStr() < n; });
+    const Entry* it =
+        std::lower_bound(mEntries.begin(), mEntries.end(), name,
+                         [](const Entry& e, const String& n) { return e.name.genericStr() < n; });
     return it != mEntries.end() && it->name.genericStr() == name ? it : nullptr;
 }
 
-bool PackFileVfs::fileExists(const Io::Path& path) const { return find(path) != nullptr; }
+bool PackFileVfs::fileExists(const Io::Path& path) const {
+    return find(path) != nullptr;
+}
 
 int64 PackFileVfs::fileSize(const Io::Path& path) const {
     const Entry* entry = find(path);
@@ -364,12 +377,14 @@ uint64 PackFileVfs::fileId(const Io::Path& path) const {
 AutoPtr<Io::SeekableBinaryInputStream> PackFileVfs::openForReading(const Io::Path& path) {
     const Entry* entry = find(path);
     if (!entry) throw Exception::fileAccess(path);
-    AutoPtr<Io::SeekableBinaryInputStream> stored =
-        makeAutoPtr<PackFileInputStream>(openSource(), entry->dataOffset, entry->storedLength, entry->keystreamState);
+    AutoPtr<Io::SeekableBinaryInputStream> stored = makeAutoPtr<PackFileInputStream>(
+        openSource(), entry->dataOffset, entry->storedLength, entry->keystreamState);
     if (!entry->compressed) return stored;
     Io::DeflateInputStream inflater{AutoPtr<Io::BinaryInputStream>(std::move(stored))};
     Optional<InflatedBytes> bytes = inflateExactly(inflater, entry->size);
-    if (!bytes) corrupt(String(u"the entry '") + entry->name.genericStr() + String(u"' does not inflate to its size"));
+    if (!bytes)
+        corrupt(String(u"the entry '") + entry->name.genericStr() +
+                String(u"' does not inflate to its size"));
     return makeAutoPtr<Io::ArrayInputStream<HeapAllocator, long long>>(std::move(*bytes));
 }
 
@@ -383,8 +398,9 @@ Stack<Io::Path> PackFileVfs::getFiles(const Io::Path& directory, Flags<Io::GetFi
     Stack<Io::Path> result;
     for (const Entry& entry : mEntries) {
         const String& name = entry.name.genericStr();
-        const bool inside = flags.has(Io::GetFiles::Recursive) ? d.isEmpty() || name.startsWith(prefix)
-                                                               : entry.name.parentDirectory().genericStr() == d;
+        const bool inside = flags.has(Io::GetFiles::Recursive)
+                                ? d.isEmpty() || name.startsWith(prefix)
+                                : entry.name.parentDirectory().genericStr() == d;
         if (!inside) continue;
         if (!lowered.isEmpty() && !lowered.contains(entry.name.extension())) continue;
         result.push(entry.name);

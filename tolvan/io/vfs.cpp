@@ -10,13 +10,20 @@ AutoPtr<SeekableBinaryInputStream> SystemVfs::openForReading(const Path& path) {
     return makeAutoPtr<FileInputStream>(path);
 }
 
-bool SystemVfs::fileExists(const Path& path) const { return Io::fileExists(path); }
+bool SystemVfs::fileExists(const Path& path) const {
+    return Io::fileExists(path);
+}
 
-uint64 SystemVfs::fileId(const Path& path) const { return Io::fileId(path); }
+uint64 SystemVfs::fileId(const Path& path) const {
+    return Io::fileId(path);
+}
 
-int64 SystemVfs::fileSize(const Path& path) const { return Io::fileSize(path); }
+int64 SystemVfs::fileSize(const Path& path) const {
+    return Io::fileSize(path);
+}
 
-Stack<Path> SystemVfs::getFiles(const Path& directory, Flags<GetFiles> flags, ArrayView<const String> extensions) {
+Stack<Path> SystemVfs::getFiles(const Path& directory, Flags<GetFiles> flags,
+                                ArrayView<const String> extensions) {
     return Io::getFiles(directory, flags, extensions);
 }
 
@@ -29,13 +36,20 @@ AutoPtr<SeekableBinaryInputStream> DirectoryVfs::openForReading(const Path& path
     return makeAutoPtr<FileInputStream>(mRoot / path);
 }
 
-bool DirectoryVfs::fileExists(const Path& path) const { return Io::fileExists(mRoot / path); }
+bool DirectoryVfs::fileExists(const Path& path) const {
+    return Io::fileExists(mRoot / path);
+}
 
-uint64 DirectoryVfs::fileId(const Path& path) const { return Io::fileId(mRoot / path); }
+uint64 DirectoryVfs::fileId(const Path& path) const {
+    return Io::fileId(mRoot / path);
+}
 
-int64 DirectoryVfs::fileSize(const Path& path) const { return Io::fileSize(mRoot / path); }
+int64 DirectoryVfs::fileSize(const Path& path) const {
+    return Io::fileSize(mRoot / path);
+}
 
-Stack<Path> DirectoryVfs::getFiles(const Path& directory, Flags<GetFiles> flags, ArrayView<const String> extensions) {
+Stack<Path> DirectoryVfs::getFiles(const Path& directory, Flags<GetFiles> flags,
+                                   ArrayView<const String> extensions) {
     return Io::getFiles(mRoot / directory, flags, extensions);
 }
 
@@ -59,10 +73,13 @@ auto askFirstThatAnswers(const Stack<SharedPtr<VirtualFileSystem>>& systems, con
 
 } // namespace
 
-void CombinedVfs::addSystem(SharedPtr<VirtualFileSystem> system) { mSystems.push(std::move(system)); }
+void CombinedVfs::addSystem(SharedPtr<VirtualFileSystem> system) {
+    mSystems.push(std::move(system));
+}
 
 AutoPtr<SeekableBinaryInputStream> CombinedVfs::openForReading(const Path& path) {
-    return askFirstThatAnswers(mSystems, path, [&](VirtualFileSystem& system) { return system.openForReading(path); });
+    return askFirstThatAnswers(mSystems, path,
+                               [&](VirtualFileSystem& system) { return system.openForReading(path); });
 }
 
 bool CombinedVfs::fileExists(const Path& path) const {
@@ -73,7 +90,8 @@ bool CombinedVfs::fileExists(const Path& path) const {
 }
 
 uint64 CombinedVfs::fileId(const Path& path) const {
-    return askFirstThatAnswers(mSystems, path, [&](const VirtualFileSystem& system) { return system.fileId(path); });
+    return askFirstThatAnswers(mSystems, path,
+                               [&](const VirtualFileSystem& system) { return system.fileId(path); });
 }
 
 int64 CombinedVfs::fileSize(const Path& path) const {
@@ -84,7 +102,8 @@ int64 CombinedVfs::fileSize(const Path& path) const {
     return -1;
 }
 
-Stack<Path> CombinedVfs::getFiles(const Path& directory, Flags<GetFiles> flags, ArrayView<const String> extensions) {
+Stack<Path> CombinedVfs::getFiles(const Path& directory, Flags<GetFiles> flags,
+                                  ArrayView<const String> extensions) {
     Stack<Path> result;
     for (const SharedPtr<VirtualFileSystem>& system : mSystems)
         result.pushAll(system->getFiles(directory, flags, extensions));

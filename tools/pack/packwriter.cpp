@@ -62,6 +62,10 @@ void PackWriter::addRecord(const String& name, int64 storedLength, int64 size, b
     mDirectory.write(&flag, 1);
 }
 
+void PackWriter::addDirectoryBytes(ArrayView<const std::byte> bytes) {
+    mDirectory.write(bytes.data(), bytes.size());
+}
+
 void PackWriter::addFile(const String& name, ArrayView<const std::byte> bytes, Store store) {
     if (store == Store::Plain) {
         addData(bytes);

@@ -35,6 +35,8 @@ public:
     void addData(ArrayView<const std::byte> bytes);
     /// Appends a directory record with any values.
     void addRecord(const String& name, int64 storedLength, int64 size, bool compressed);
+    /// Appends raw bytes to the directory before it is compressed (for incomplete records).
+    void addDirectoryBytes(ArrayView<const std::byte> bytes);
     /// Compresses and scrambles the directory and writes it with its length; the pack is complete.
     /// Throws Exception when called twice.
     void finish();
