@@ -278,7 +278,8 @@ TEST_F(PackFiles, CombinedSystemOverADirectoryAndAPack) {
     EXPECT_EQ(readAll(*combined.openForReading(u"inner/only.txt")), only);
     EXPECT_EQ(combined.fileSize(u"inner/only.txt"), 9);
     EXPECT_EQ(combined.fileId(u"inner/only.txt"), 1u);
-    EXPECT_EQ(combined.getFiles(u"", {}, {u"txt"}).size(), 2); // the directory's, then the pack's
+    const String txt[] = {u"txt"};
+    EXPECT_EQ(combined.getFiles(u"", {}, txt).size(), 2); // the directory's, then the pack's
 }
 
 // ---- Corrupt packs ----

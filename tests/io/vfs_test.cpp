@@ -84,7 +84,8 @@ TEST_F(Vfs, CombinedSearchesItsMembersInOrder) {
     EXPECT_FALSE(combined.fileExists(u"missing"));
     EXPECT_EQ(combined.fileSize(u"missing"), -1);
     // Listings are concatenated: both.txt twice.
-    EXPECT_EQ(combined.getFiles(u"", {}, {u"txt"}).size(), 3);
+    const String txt[] = {u"txt"};
+    EXPECT_EQ(combined.getFiles(u"", {}, txt).size(), 3);
     for (const char* missing : {"missing"}) {
         EXPECT_THROW((void)combined.openForReading(String::fromUtf8(missing)), Exception);
         try {

@@ -2,7 +2,8 @@
 // copying, moving and removing, directory creation with change notification, size-bounded pruning,
 // unique and random names, the working directory, and StandardPaths, the well-known folders.
 //
-//   for (const Io::Path& f : Io::getFiles(u"/data/renders", Io::GetFiles::Recursive, {u"exr"})) ...
+//   const String exr[] = {u"exr"};
+//   for (const Io::Path& f : Io::getFiles(u"/data/renders", Io::GetFiles::Recursive, exr)) ...
 //   Expected<Io::Path, String> scratch =
 //   Io::createRandomNamedDirectory(Io::StandardPaths::temporary().value());
 //

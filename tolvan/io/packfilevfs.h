@@ -6,7 +6,8 @@
 // UTF-8 name, the stored length, the size and a compressed flag) and the directory's 64-bit length.
 //
 //   PackFileVfs pack(Io::Path(u"/data/assets.pack"));
-//   for (const Io::Path& name : pack.getFiles(u"textures", Io::GetFiles::Recursive, {u"png"})) ...
+//   const String png[] = {u"png"};
+//   for (const Io::Path& name : pack.getFiles(u"textures", Io::GetFiles::Recursive, png)) ...
 //   AutoPtr<Io::SeekableBinaryInputStream> in = pack.openForReading(u"textures/wood.png");
 //
 // A pack is untrusted input: anything inconsistent throws Exception when the pack is loaded or an
