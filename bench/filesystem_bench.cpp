@@ -34,7 +34,8 @@ struct Tree {
                 const std::string dir = top + "/e" + std::to_string(b);
                 std::filesystem::create_directory(dir);
                 for (int f = 0; f < FILES_PER_DIRECTORY; ++f) {
-                    const int fd = ::open((dir + "/file" + std::to_string(f) + ".dat").c_str(), O_CREAT | O_WRONLY, 0644);
+                    const int fd = ::open((dir + "/file" + std::to_string(f) + ".dat").c_str(),
+                                          O_CREAT | O_WRONLY, 0644);
                     if (fd >= 0) ::close(fd);
                 }
             }
@@ -62,7 +63,8 @@ void BM_StdRecursiveDirectoryIterator(benchmark::State& state) {
     const std::filesystem::path root(tree().root);
     for (auto _ : state) {
         std::vector<std::filesystem::path> files;
-        for (const std::filesystem::directory_entry& entry : std::filesystem::recursive_directory_iterator(root)) {
+        for (const std::filesystem::directory_entry& entry :
+             std::filesystem::recursive_directory_iterator(root)) {
             if (entry.is_regular_file()) files.push_back(entry.path());
         }
         if (files.size() != size_t(TOTAL_FILES)) state.SkipWithError("wrong count");
@@ -79,5 +81,6 @@ BENCHMARK(BM_StdRecursiveDirectoryIterator)->Unit(benchmark::kMillisecond)->MinT
 int main(int argc, char** argv) {
     (void)tree();
     return TolvanBench::runWithRatios(
-        argc, argv, {{"BM_GetFilesRecursive/min_time:2.000", "BM_StdRecursiveDirectoryIterator/min_time:2.000"}});
+        argc, argv,
+        {{"BM_GetFilesRecursive/min_time:2.000", "BM_StdRecursiveDirectoryIterator/min_time:2.000"}});
 }

@@ -86,5 +86,6 @@ BENCHMARK(BM_PlainFileRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 int main(int argc, char** argv) {
     (void)files();
-    return TolvanBench::runWithRatios(argc, argv, {{"BM_PackEntryRead/min_time:2.000", "BM_PlainFileRead/min_time:2.000"}});
+    return TolvanBench::runWithRatios(
+        argc, argv, {{"BM_PackEntryRead/min_time:2.000", "BM_PlainFileRead/min_time:2.000"}});
 }

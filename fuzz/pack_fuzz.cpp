@@ -46,7 +46,8 @@ void exercise(PackFileVfs& pack, int64 imageSize) {
     check(pack.getFiles(u"", Io::GetFiles::Recursive, {}).size() == entries.size());
     for (int64 i = 0; i < entries.size() && i < ENTRY_CAP; ++i) {
         const PackFileVfs::Entry& entry = entries[i];
-        check(entry.dataOffset >= 8 && entry.storedLength >= 0 && entry.dataOffset + entry.storedLength <= imageSize);
+        check(entry.dataOffset >= 8 && entry.storedLength >= 0 &&
+              entry.dataOffset + entry.storedLength <= imageSize);
         check(pack.fileExists(entry.name) && pack.fileSize(entry.name) == entry.size);
         check(pack.fileId(entry.name) == uint64(entry.index));
         if (entry.size > READ_CAP) continue;
@@ -88,8 +89,8 @@ Array<std::byte> packOf(const std::vector<std::pair<std::u16string, std::vector<
     std::vector<Tools::PackWriter::File> list;
     for (const auto& [name, bytes] : files)
         list.push_back({String(name.c_str()), ArrayView<const std::byte>(bytes.data(), int64(bytes.size()))});
-    return Tools::PackWriter::makePack(ArrayView<const Tools::PackWriter::File>(list.data(), int64(list.size())), store,
-                                       0xC0FFEEu);
+    return Tools::PackWriter::makePack(
+        ArrayView<const Tools::PackWriter::File>(list.data(), int64(list.size())), store, 0xC0FFEEu);
 }
 
 void writeSeeds(const std::string& dir) {
@@ -98,13 +99,17 @@ void writeSeeds(const std::string& dir) {
     writeSeed(dir, "one", packOf({{u"a.txt", pattern(100, 1, true)}}, Store::Plain));
     std::vector<std::pair<std::u16string, std::vector<std::byte>>> many;
     for (int i = 0; i < 40; ++i) {
-        const std::string name = "d" + std::to_string(i % 4) + "/f" + std::to_string(i) + (i % 3 ? ".bin" : ".PNG");
-        many.push_back({std::u16string(name.begin(), name.end()), pattern(size_t(i * 7), uint32(i), i % 2 == 0)});
+        const std::string name =
+            "d" + std::to_string(i % 4) + "/f" + std::to_string(i) + (i % 3 ? ".bin" : ".PNG");
+        many.push_back(
+            {std::u16string(name.begin(), name.end()), pattern(size_t(i * 7), uint32(i), i % 2 == 0)});
     }
     writeSeed(dir, "many-plain", packOf(many, Store::Plain));
     writeSeed(dir, "many-compressed", packOf(many, Store::Compressed));
     // Around the interleaved keystream's threshold (65536 bytes).
-    writeSeed(dir, "lanes", packOf({{u"below", pattern(65535, 2, false)}, {u"above", pattern(65537, 3, false)}}, Store::Plain));
+    writeSeed(
+        dir, "lanes",
+        packOf({{u"below", pattern(65535, 2, false)}, {u"above", pattern(65537, 3, false)}}, Store::Plain));
     // Past the first inflation block (256 KiB), and near zlib's largest expansion (about 1030:1).
     writeSeed(dir, "inflate-blocks", packOf({{u"big", pattern(300000, 4, true)}}, Store::Compressed));
     writeSeed(dir, "zeros", packOf({{u"zeros", std::vector<std::byte>(size_t(2) << 20)}}, Store::Compressed));
