@@ -31,7 +31,7 @@ struct Files {
         directory = Io::createRandomNamedDirectory(Io::StandardPaths::temporary().value()).value();
         plain = directory / String(u"plain.bin");
         pack = directory / String(u"entry.pack");
-        std::vector<std::byte> data(size_t(ENTRY_SIZE));
+        std::vector<std::byte> data(static_cast<size_t>(ENTRY_SIZE));
         uint32 x = 1;
         for (std::byte& b : data)
             b = std::byte((x = x * 1103515245u + 12345u) >> 24);
@@ -62,7 +62,7 @@ int64 drain(Io::BinaryInputStream& in, std::vector<std::byte>& buffer) {
 
 void BM_PackEntryRead(benchmark::State& state) {
     PackFileVfs pack(files().pack);
-    std::vector<std::byte> buffer(size_t(PIECE));
+    std::vector<std::byte> buffer(static_cast<size_t>(PIECE));
     for (auto _ : state) {
         AutoPtr<Io::SeekableBinaryInputStream> in = pack.openForReading(u"entry.bin");
         if (drain(*in, buffer) != ENTRY_SIZE) state.SkipWithError("short entry");
@@ -71,7 +71,7 @@ void BM_PackEntryRead(benchmark::State& state) {
 }
 
 void BM_PlainFileRead(benchmark::State& state) {
-    std::vector<std::byte> buffer(size_t(PIECE));
+    std::vector<std::byte> buffer(static_cast<size_t>(PIECE));
     for (auto _ : state) {
         Io::FileInputStream in(files().plain);
         if (drain(in, buffer) != ENTRY_SIZE) state.SkipWithError("short file");
