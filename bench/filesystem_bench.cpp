@@ -75,12 +75,12 @@ void BM_StdRecursiveDirectoryIterator(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_GetFilesRecursive)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_StdRecursiveDirectoryIterator)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_GetFilesRecursive)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_StdRecursiveDirectoryIterator)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 int main(int argc, char** argv) {
     (void)tree();
     return TolvanBench::runWithRatios(
         argc, argv,
-        {{"BM_GetFilesRecursive/min_time:2.000", "BM_StdRecursiveDirectoryIterator/min_time:2.000"}});
+        {{"BM_GetFilesRecursive/min_time:2.000/real_time", "BM_StdRecursiveDirectoryIterator/min_time:2.000/real_time"}});
 }

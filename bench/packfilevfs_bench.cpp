@@ -81,11 +81,11 @@ void BM_PlainFileRead(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_PackEntryRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_PlainFileRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PackEntryRead)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_PlainFileRead)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 int main(int argc, char** argv) {
     (void)files();
     return TolvanBench::runWithRatios(
-        argc, argv, {{"BM_PackEntryRead/min_time:2.000", "BM_PlainFileRead/min_time:2.000"}});
+        argc, argv, {{"BM_PackEntryRead/min_time:2.000/real_time", "BM_PlainFileRead/min_time:2.000/real_time"}});
 }
