@@ -63,9 +63,11 @@
 #include "tolvan/io/csv.h"
 #include "tolvan/io/deflatestream.h"
 #include "tolvan/io/filesystem.h"
+#include "tolvan/io/packfilevfs.h"
 #include "tolvan/io/path.h"
 #include "tolvan/io/stream.h"
 #include "tolvan/io/textstream.h"
+#include "tolvan/io/vfs.h"
 
 // Networking (Legacy::WxSocket, tolvan/net/wxsocket.h, needs wxWidgets and is included on its own)
 #include "tolvan/net/http.h"
