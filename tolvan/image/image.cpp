@@ -53,24 +53,14 @@ namespace {
 
 // ---- Loading ----
 //
-// Every format but Radiance HDR is read through OpenImageIO in five steps:
-// 1. a reader is created from the format's first extension and opened with unassociated alpha;
-// 2. the file's specification gives the layout: a 4-channel file without a declared alpha channel
-//    whose photometric interpretation is RGB has its alpha in channel 3; samples are read as 8-bit
-//    when the file stores unsigned 8-bit samples, else as 32-bit floats;
-// 3. the channel map picks gray, gray + alpha (the gray copied to red, green and blue), the channels
-//    named R, G and B, or three uniform channels in order, with alpha appended;
-// 4. the gamma comes from "oiio:Gamma", overridden by an sRGB (2.2) or Rec709 (2.0) colour space, and
-//    falls back to 1.0 for floats and 2.2 for integers;
-// 5. the size is checked against the limit and the file's length before any pixel is read, then the
-//    pixels are read bottom-up.
+// Every format but Radiance HDR is read through OpenImageIO: a reader is created from the format's first
+// extension, the file's specification gives the layout (the channel map, 8-bit or float samples, the
+// gamma), the size is checked before any pixel is read, then the pixels are read bottom-up.
 
 // Where pixels come from: a file by name, or a stream through its adapter.
 struct Source {
-    // Set when loading by path.
-    const Io::Path* path = nullptr;
-    // Set when loading from a stream.
-    SeekableBinaryInputStreamOiioAdapter* proxy = nullptr;
+    const Io::Path* path = nullptr;                        // set when loading by path
+    SeekableBinaryInputStreamOiioAdapter* proxy = nullptr; // set when loading from a stream
 
     [[nodiscard]] String quotedName() const { return String(u"'") << path->nativeStr() << u"'"; }
     [[nodiscard]] int64 byteCount() const { return path ? Io::fileSize(*path) : int64(proxy->size()); }
@@ -156,8 +146,7 @@ struct Layout {
     Image::Descriptor descriptor;
     // The source channel of each stored channel.
     Stack<int> channels;
-    // UINT8 or FLOAT.
-    OIIO::TypeDesc sampleType;
+    OIIO::TypeDesc sampleType; // UINT8 or FLOAT
 };
 
 // "R (uint8), G (uint8)": each channel's name and sample type, for the unsupported-layout message.
@@ -172,7 +161,8 @@ String describeChannels(const OIIO::ImageSpec& spec) {
     return text;
 }
 
-// The source channel of each stored channel (step 3 above); empty when no rule fits.
+// The source channel of each stored channel (gray, gray + alpha, R G B by name, or three uniform channels;
+// alpha last); empty when no rule fits.
 Stack<int> mapChannels(const OIIO::ImageSpec& spec, int alpha) {
     Stack<int> map;
     if (spec.nchannels == 1) {
@@ -196,22 +186,22 @@ Stack<int> mapChannels(const OIIO::ImageSpec& spec, int alpha) {
     return map;
 }
 
-// The exponent that turns stored values into linear ones (step 4 above).
+// The exponent that turns stored values into linear ones ("oiio:Gamma", overridden by an sRGB or Rec709
+// colour space).
 float gammaOf(const OIIO::ImageSpec& spec, bool floatingPoint) {
     float gamma = spec.get_float_attribute("oiio:Gamma", 0.f);
     const std::string colorSpace = spec.get_string_attribute("oiio:ColorSpace");
-    if (colorSpace == "sRGB") {
-        gamma = 2.2f;
-    } else if (colorSpace == "Rec709") {
-        gamma = 2.f;
-    }
+    if (colorSpace == "sRGB" || colorSpace == "Rec709") gamma = colorSpace == "sRGB" ? 2.2f : 2.f;
     if (!std::isfinite(gamma) || !(gamma > 0.f)) gamma = floatingPoint ? 1.f : 2.2f;
     return gamma;
 }
 
-// The layout of a file (step 2 above); throws Exception for a channel layout no rule fits.
+// The layout of a file (a 4-channel RGB file without declared alpha has it in channel 3); throws Exception
+// for a channel layout no rule fits.
 Layout describe(const OIIO::ImageSpec& spec) {
-    int alpha = spec.alpha_channel;
+    // A declared alpha channel outside the channels counts as none: OpenImageIO's GIF reader declares
+    // channel 4 of 4, and reading it would fail inside OpenImageIO.
+    int alpha = spec.alpha_channel < spec.nchannels ? spec.alpha_channel : -1;
     if (spec.nchannels == 4 && alpha < 0 &&
         spec.get_int_attribute("tiff:PhotometricInterpretation", -1) == 2) {
         alpha = 3;
@@ -236,20 +226,29 @@ Layout describe(const OIIO::ImageSpec& spec) {
     }
     layout.descriptor.width = spec.width;
     layout.descriptor.height = spec.height;
-    layout.descriptor.gamma = gammaOf(spec, !eightBit);
+    layout.descriptor.gamma = gammaOf(spec, spec.format.is_floating_point());
     return layout;
 }
 
-// Reads all pixels into rows bottom-up: the destination starts at the last row and steps back one row
-// per scanline. Consecutive source channels of the map are read in one call; OpenImageIO reads tiled
-// files tile by tile.
+// Swaps rows i and height - 1 - i.
+void turnRowsOver(uint8* data, int64 rowBytes, int32 height) {
+    std::unique_ptr<uint8[]> row(new uint8[size_t(rowBytes)]);
+    for (int64 top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+        std::memcpy(row.get(), data + top * rowBytes, size_t(rowBytes));
+        std::memcpy(data + top * rowBytes, data + bottom * rowBytes, size_t(rowBytes));
+        std::memcpy(data + bottom * rowBytes, row.get(), size_t(rowBytes));
+    }
+}
+
+// Reads all pixels, then turns the rows over, so the file's top scanline lands in the last row in memory
+// (OpenImageIO 2.4 cannot convert into a negative row stride). Consecutive source channels of the map
+// are read in one call; tiled files are read tile by tile.
 Image::Data readPixels(OIIO::ImageInput& reader, const Layout& layout, const Source& source) {
     const Image::Descriptor& d = layout.descriptor;
     Image::Data data = Image::Data::uninitialized(d.requiredBufferSize());
     const int64 sampleBytes = int64(layout.sampleType.size());
     const int64 pixelBytes = d.pixelFormatNumberOfBytes();
     const int64 rowBytes = pixelBytes * d.width;
-    uint8* lastRow = data.data() + rowBytes * (d.height - 1);
     const int count = layout.channels.size();
     for (int first = 0; first < count;) {
         int end = first + 1;
@@ -257,14 +256,15 @@ Image::Data readPixels(OIIO::ImageInput& reader, const Layout& layout, const Sou
             ++end;
         const int chBegin = layout.channels[first];
         const int chEnd = layout.channels[end - 1] + 1;
-        if (!reader.read_image(0, 0, chBegin, chEnd, layout.sampleType, lastRow + first * sampleBytes,
-                               pixelBytes, -rowBytes)) {
+        if (!reader.read_image(0, 0, chBegin, chEnd, layout.sampleType, data.data() + first * sampleBytes,
+                               pixelBytes, rowBytes)) {
             const std::string error = reader.geterror();
             if (source.proxy) source.proxy->rethrowFailure();
             Detail::throwWithOiioError(String(u"Error reading image"), error);
         }
         first = end;
     }
+    turnRowsOver(data.data(), rowBytes, d.height);
     return data;
 }
 

@@ -221,25 +221,39 @@ float convertGamma(float v, float exponent) {
     return std::copysign(std::pow(std::fabs(v), exponent), v);
 }
 
-void writeScanlines(OIIO::ImageOutput& writer, const OutputPlan& plan, const Abstract::BitmapIterator& source,
-                    bool linearSource, const String& errorMessage) {
-    const int width = plan.spec.width;
+// Fills `line` with scanline y of the source: gamma converted where the source's linearity differs from
+// the output's, alpha clamped to [0, 1].
+void fillScanline(float* line, int y, const OutputPlan& plan, const Abstract::BitmapIterator& source,
+                  bool linearSource) {
     const int channels = plan.spec.nchannels;
     const bool convert = linearSource != plan.floatingPoint;
     const float exponent = linearSource ? 0.45454544f : 2.2f;
-    std::vector<float> line(size_t(width) * size_t(channels));
+    for (int x = 0; x < plan.spec.width; ++x) {
+        const Rgb p = source.getPixel(x, y);
+        float* out = line + size_t(x) * size_t(channels);
+        out[0] = convert ? convertGamma(p.r, exponent) : p.r;
+        out[1] = convert ? convertGamma(p.g, exponent) : p.g;
+        out[2] = convert ? convertGamma(p.b, exponent) : p.b;
+        if (plan.alpha) out[3] = std::clamp(p.a, 0.f, 1.f);
+    }
+}
+
+// Writes the source scanline by scanline as 32-bit floats (OpenImageIO converts them to the file's
+// sample type). Writers that only take tiles (IFF) get the whole image at once.
+void writePixels(OIIO::ImageOutput& writer, const OutputPlan& plan, const Abstract::BitmapIterator& source,
+                 bool linearSource, const String& errorMessage) {
+    const size_t lineFloats = size_t(plan.spec.width) * size_t(plan.spec.nchannels);
+    const bool tiled = writer.spec().tile_width > 0;
+    std::vector<float> pixels(lineFloats * (tiled ? size_t(plan.spec.height) : 1));
     for (int y = 0; y < plan.spec.height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const Rgb p = source.getPixel(x, y);
-            float* out = line.data() + size_t(x) * size_t(channels);
-            out[0] = convert ? convertGamma(p.r, exponent) : p.r;
-            out[1] = convert ? convertGamma(p.g, exponent) : p.g;
-            out[2] = convert ? convertGamma(p.b, exponent) : p.b;
-            if (plan.alpha) out[3] = std::clamp(p.a, 0.f, 1.f);
-        }
-        if (!writer.write_scanline(y, 0, OIIO::TypeDesc::FLOAT, line.data())) {
+        float* line = pixels.data() + (tiled ? size_t(y) * lineFloats : 0);
+        fillScanline(line, y, plan, source, linearSource);
+        if (!tiled && !writer.write_scanline(y, 0, OIIO::TypeDesc::FLOAT, line)) {
             Detail::throwWithOiioError(errorMessage, writer.geterror());
         }
+    }
+    if (tiled && !writer.write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
+        Detail::throwWithOiioError(errorMessage, writer.geterror());
     }
 }
 
@@ -251,17 +265,24 @@ void saveImage(const Io::Path& path, Abstract::BitmapIterator& source, bool line
     const ImageFormatDescriptor& row =
         getImageFormatDescriptor(format ? *format : getImageFormatFromFileName(path));
     const String quoted = String(u"'") << path.nativeStr() << u"'";
+    // The registry's answer comes first: a format without a writer may still be refused by name.
+    const OutputPlan plan = planOutput(row, source, settings);
     auto writer = OIIO::ImageOutput::create(row.extensions[0].toUtf8().data());
     if (!writer) {
         (void)OIIO::geterror();
         throw Exception(String(u"Unknown image format of file ") << quoted);
     }
-    const OutputPlan plan = planOutput(row, source, settings);
     const String errorMessage = String(u"Error writing image ") << quoted;
-    if (!writer->open(path.platformStr().data(), plan.spec))
+    if (!writer->open(path.platformStr().data(), plan.spec)) {
         Detail::throwWithOiioError(errorMessage, writer->geterror());
-    writeScanlines(*writer, plan, source, linearSource, errorMessage);
-    if (!writer->close()) Detail::throwWithOiioError(errorMessage, writer->geterror());
+    }
+    writePixels(*writer, plan, source, linearSource, errorMessage);
+    // Some writers (JPEG 2000) report a failed encoding only through their error text and an empty file;
+    // others leave harmless error texts behind (TIFF's Exif directory).
+    const bool closed = writer->close();
+    const std::string error = writer->geterror();
+    if (!closed || (!error.empty() && Io::fileSize(path) <= 0))
+        Detail::throwWithOiioError(errorMessage, error);
 }
 
 uint64 getImageSizeLimit() {
