@@ -21,7 +21,7 @@ PACKAGES=(
     zlib1g-dev librapidxml-dev libopenimageio-dev libcurl4-openssl-dev libsqlite3-dev
     clang-14 libclang-rt-14-dev locales
     libtbb-dev libssl-dev libpugixml-dev
-    libxml2-utils qpdf curl openssl
+    libxml2-utils qpdf curl openssl openimageio-tools
 )
 LOCALES=(en_US.UTF-8 de_DE.UTF-8)
 
