@@ -176,9 +176,9 @@ TEST(HdrReader, ExposureAndGamma) {
     EXPECT_NEAR(decodeRgbe(halved.data().data()).r, 0.99609375f / 2, 0.002f);
     EXPECT_EQ(halved.data()[7], 0); // black stays black
 
-    for (const char* ignored : {"EXPOSURE=0", "EXPOSURE=-3", "EXPOSURE=abc"})
+    for (const char* ignored : {"EXPOSURE=0", "EXPOSURE=-3", "EXPOSURE=abc", "EXPOSURE="})
         EXPECT_EQ(read(hdrFile(ignored, "-Y 1 +X 2", pixels)).data()[0], 127) << ignored;
-    for (const char* ignored : {"GAMMA=0", "GAMMA=-1", "GAMMA=x"})
+    for (const char* ignored : {"GAMMA=0", "GAMMA=-1", "GAMMA=x", "GAMMA= "})
         EXPECT_EQ(read(hdrFile(ignored, "-Y 1 +X 2", pixels)).descriptor().gamma, 1.f) << ignored;
 }
 

@@ -11,6 +11,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -67,7 +68,12 @@ public:
 
 protected:
     void writeImpl(const void* src, int64 count) override {
-        if (mPosition + count > mBytes.size()) mBytes.resize(int(mPosition + count));
+        const int64 end = mPosition + count;
+        if (end > int64(INT32_MAX)) throw Exception("The compressed bitmap does not fit in 2 GiB.");
+        // Grow geometrically: resize alone would reallocate to the exact size on every write.
+        if (end > mBytes.capacity())
+            mBytes.reserve(int(std::min<int64>(INT32_MAX, std::max(end, 2 * int64(mBytes.capacity())))));
+        if (end > mBytes.size()) mBytes.resize(int(end));
         std::memcpy(mBytes.data() + mPosition, src, size_t(count));
         mPosition += count;
     }
