@@ -19,7 +19,7 @@ using namespace Kalvex;
 namespace {
 
 std::string utf8(const String& s) {
-    return s.toUtf8().data();
+    return s.toUtf8().cStr();
 }
 
 BitmapImpl<float, 0> numbered(int w, int h) {

@@ -1,43 +1,19 @@
-// Helpers of the imaging tests: a temporary directory per test and images written by OpenImageIO.
+// Helpers of the imaging tests: a temporary directory per test and images written and read by OpenImageIO.
 #pragma once
 
-#include "tolvan/containers/string.h"
-#include "tolvan/io/path.h"
+#include "io/stream_support.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace TolvanTest {
 
-class ImageDirTest : public ::testing::Test {
+/// A temporary directory per test (see io/stream_support.h) with images written and read by OpenImageIO.
+class ImageDirTest : public TempDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tolvan_images_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        mDir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + mDir + "'").c_str()); }
-
-    [[nodiscard]] std::string native(const std::string& name) const { return mDir + "/" + name; }
-    [[nodiscard]] Kalvex::Io::Path path(const std::string& name) const {
-        return Kalvex::Io::Path(Kalvex::String::fromUtf8(native(name).c_str()));
-    }
-    [[nodiscard]] std::string readFile(const std::string& name) const {
-        std::ifstream in(native(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    void writeFile(const std::string& name, const std::string& content) const {
-        std::ofstream out(native(name), std::ios::binary);
-        out << content;
-    }
-
     /// Writes `data` (top row first, interleaved channels of `type`) with OpenImageIO.
     void writeWithOiio(const std::string& name, OIIO::ImageSpec spec, const void* data) const {
         auto out = OIIO::ImageOutput::create(native(name));
@@ -61,7 +37,6 @@ protected:
         return pixels;
     }
 
-    std::string mDir;
 };
 
 } // namespace TolvanTest

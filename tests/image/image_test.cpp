@@ -21,7 +21,7 @@ namespace {
 using TolvanTest::ImageDirTest;
 
 std::string utf8(const String& s) {
-    return s.toUtf8().data();
+    return s.toUtf8().cStr();
 }
 
 std::string messageOf(const std::function<void()>& f) {
@@ -226,7 +226,7 @@ TEST_F(ImageDirTest, StreamsAndAdapters) {
 
     // A reader that cannot read through a proxy says so.
     Io::MemoryInputStream sgi(file.data(), int64(file.size()));
-    EXPECT_EQ(makeImage(sgi, ImageFormat::Sgi).error().toUtf8().data(),
+    EXPECT_EQ(makeImage(sgi, ImageFormat::Sgi).error().toUtf8().cStr(),
               std::string("Loading image format 'SGI File Format' from a stream is not supported"));
 
     // Garbage through the adapter fails with OpenImageIO's reason.
@@ -314,6 +314,7 @@ TEST_F(ImageDirTest, LoadFailures) {
               "Cannot open/read/write file '" + native("missing.hdr") + "'");
     EXPECT_EQ(utf8(makeImage(path("x.unknown"), {}).error()),
               "Unrecognized image file format for filename \"" + native("x.unknown") + "\"");
+    EXPECT_EQ(utf8(makeImage(Io::Path(), ImageFormat::Png).error()).rfind("Error reading image ''", 0), 0u);
     writeFile("truncated.png", readFile("missing.png") + std::string("\x89PNG\r\n\x1a\n", 8));
     EXPECT_EQ(utf8(makeImage(path("truncated.png"), {}).error()).rfind("Error reading image", 0), 0u);
 }

@@ -10,7 +10,7 @@ using namespace Kalvex;
 namespace {
 
 std::string utf8(const String& s) {
-    return s.toUtf8().data();
+    return s.toUtf8().cStr();
 }
 
 TEST(ImageFormats, TableOrderAndRows) {

@@ -132,11 +132,11 @@ Optional<String> readLine(ByteReader& in) {
 
 // The value as a number in the C locale's notation; empty when it does not start with one.
 Optional<double> parseNumber(const String& value) {
-    if (value.isEmpty()) return {};
     const auto utf8 = value.toUtf8();
+    const char* text = utf8.cStr();
     char* end = nullptr;
-    const double number = std::strtod(utf8.data(), &end);
-    if (end == utf8.data()) return {};
+    const double number = std::strtod(text, &end);
+    if (end == text) return {};
     return number;
 }
 

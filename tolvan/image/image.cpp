@@ -69,7 +69,7 @@ struct Source {
 // A reader for the format, named by its first extension; throws when OpenImageIO has none, or when a
 // stream is given to a reader that cannot read through a proxy.
 std::unique_ptr<OIIO::ImageInput> createReader(const ImageFormatDescriptor& row, const Source& source) {
-    const std::string extension = row.extensions[0].toUtf8().data();
+    const std::string extension = row.extensions[0].toUtf8().cStr();
     auto reader = OIIO::ImageInput::create(extension);
     if (!reader) {
         (void)OIIO::geterror();
@@ -93,9 +93,9 @@ void openReader(OIIO::ImageInput& reader, const ImageFormatDescriptor& row, cons
         OIIO::Filesystem::IOProxy* proxy = source.proxy;
         config.attribute("oiio:ioproxy", OIIO::TypeDesc::PTR, &proxy);
         reader.set_ioproxy(proxy);
-        name = std::string("stream.") + row.extensions[0].toUtf8().data();
+        name = std::string("stream.") + row.extensions[0].toUtf8().cStr();
     } else {
-        name = source.path->platformStr().data();
+        name = source.path->platformStr().cStr();
     }
     if (!reader.open(name, spec, config)) {
         const std::string error = reader.geterror();

@@ -267,13 +267,13 @@ void saveImage(const Io::Path& path, Abstract::BitmapIterator& source, bool line
     const String quoted = String(u"'") << path.nativeStr() << u"'";
     // The registry's answer comes first: a format without a writer may still be refused by name.
     const OutputPlan plan = planOutput(row, source, settings);
-    auto writer = OIIO::ImageOutput::create(row.extensions[0].toUtf8().data());
+    auto writer = OIIO::ImageOutput::create(row.extensions[0].toUtf8().cStr());
     if (!writer) {
         (void)OIIO::geterror();
         throw Exception(String(u"Unknown image format of file ") << quoted);
     }
     const String errorMessage = String(u"Error writing image ") << quoted;
-    if (!writer->open(path.platformStr().data(), plan.spec)) {
+    if (!writer->open(path.platformStr().cStr(), plan.spec)) {
         Detail::throwWithOiioError(errorMessage, writer->geterror());
     }
     writePixels(*writer, plan, source, linearSource, errorMessage);
