@@ -21,7 +21,7 @@ PACKAGES=(
     zlib1g-dev librapidxml-dev libopenimageio-dev libcurl4-openssl-dev libsqlite3-dev
     clang-14 libclang-rt-14-dev locales
     libtbb-dev libssl-dev libpugixml-dev
-    libxml2-utils qpdf curl openssl
+    libxml2-utils qpdf curl openssl openimageio-tools
     libwxgtk3.2-dev
 )
 # Needed by the benchmarks alone (./build.sh bench): iperf3 is the whole-process peer of the socket one.

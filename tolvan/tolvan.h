@@ -84,6 +84,13 @@
 #include "tolvan/utility/math4.h"
 #include "tolvan/utility/valuetext.h"
 
+// Images (tolvan/image/openimageio.h names OpenImageIO types and is included on its own)
+#include "tolvan/image/bitmap.h"
+#include "tolvan/image/bitmapcompression.h"
+#include "tolvan/image/hdrreader.h"
+#include "tolvan/image/image.h"
+#include "tolvan/image/imageformats.h"
+
 // Windows integration
 #include "tolvan/winapi/guid.h"
 #include "tolvan/winapi/registry.h"
