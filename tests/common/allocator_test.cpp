@@ -109,6 +109,10 @@ thread_local bool gOperatorNewFails = false;
 
 } // namespace
 
+// GCC sees free() in a replaced operator delete as a mismatch with operator new; here both sides are
+// malloc's.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
     void* block = gOperatorNewFails ? nullptr : std::malloc(size > 0 ? size : 1);
     if (!block) throw std::bad_alloc();
@@ -126,6 +130,7 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept {
 void operator delete(void* block, const std::nothrow_t&) noexcept {
     std::free(block);
 }
+#pragma GCC diagnostic pop
 
 TEST(Allocator, BadAllocWithoutRoomForTheReportSaysBadAllocation) {
     gOperatorNewFails = true;
