@@ -24,7 +24,7 @@ protected:
     }
 
     /// The file's pixels as OpenImageIO reads them (alpha not premultiplied): floats, top row first, and
-    /// the specification.
+    /// the ImageSpec.
     std::vector<float> readWithOiio(const std::string& name, OIIO::ImageSpec* spec = nullptr) const {
         OIIO::ImageSpec config;
         config.attribute("oiio:UnassociatedAlpha", 1);

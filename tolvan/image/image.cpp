@@ -54,7 +54,7 @@ namespace {
 // ---- Loading ----
 //
 // Every format but Radiance HDR is read through OpenImageIO: a reader is created from the format's first
-// extension, the file's specification gives the layout (the channel map, 8-bit or float samples, the
+// extension, the file's ImageSpec gives the layout (the channel map, 8-bit or float samples, the
 // gamma), the size is checked before any pixel is read, then the pixels are read bottom-up.
 
 // Where pixels come from: a file by name, or a stream through its adapter.
@@ -140,7 +140,7 @@ void checkSize(const OIIO::ImageSpec& spec, int bytesPerPixel, ImageFormat forma
     }
 }
 
-// What loading makes of a file's specification: the descriptor, the source channel of every stored
+// What loading makes of a file's ImageSpec: the descriptor, the source channel of every stored
 // channel, and the sample type in which the channels are read.
 struct Layout {
     Image::Descriptor descriptor;
