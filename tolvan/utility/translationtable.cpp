@@ -26,6 +26,15 @@ void destroyInstance() {
 
 constexpr Flags<Io::TextInputStream::Open> READ_FLAGS = Io::TextInputStream::Open::TranslateNewlines;
 
+Io::TextInputStream openTable(const Io::Path& path) {
+    return Io::TextInputStream(path, Io::TextEncoding::Detect, READ_FLAGS);
+}
+
+Io::TextInputStream openTable(ArrayView<const std::byte> table) {
+    return Io::TextInputStream(makeAutoPtr<Io::MemoryInputStream>(table.data(), table.size()),
+                               Io::TextEncoding::Detect, READ_FLAGS);
+}
+
 bool keyLess(const std::pair<String, String>& a, const std::pair<String, String>& b) {
     return a.first < b.first;
 }
@@ -43,14 +52,13 @@ TranslationTable::TranslationTable()
 
 void TranslationTable::registerFile(const Io::Path& path) {
     mFiles.push(path);
-    read(Io::TextInputStream(path, Io::TextEncoding::Detect, READ_FLAGS));
+    read(openTable(path));
     notify();
 }
 
 void TranslationTable::registerResource(ArrayView<const std::byte> table) {
     mResources.push(table);
-    read(Io::TextInputStream(makeAutoPtr<Io::MemoryInputStream>(table.data(), table.size()),
-                             Io::TextEncoding::Detect, READ_FLAGS));
+    read(openTable(table));
     notify();
 }
 
@@ -69,10 +77,9 @@ void TranslationTable::switchLanguage(const String& language) {
 
 void TranslationTable::readAll() {
     for (const Io::Path& path : mFiles)
-        read(Io::TextInputStream(path, Io::TextEncoding::Detect, READ_FLAGS));
+        read(openTable(path));
     for (const ArrayView<const std::byte>& table : mResources)
-        read(Io::TextInputStream(makeAutoPtr<Io::MemoryInputStream>(table.data(), table.size()),
-                                 Io::TextEncoding::Detect, READ_FLAGS));
+        read(openTable(table));
 }
 
 String TranslationTable::getLocalized(const String& key) const {
