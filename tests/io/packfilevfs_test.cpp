@@ -91,17 +91,32 @@ uint64 referenceApply(uint64 s, std::byte* data, size_t count) {
 
 } // namespace
 
-TEST(PackKeystream, FastPathsAgreeWithTheStepByStepDefinition) {
+TEST(PackKeystream, EveryKernelAgreesWithTheStepByStepDefinition) {
     const uint64 start = Detail::packKeystreamStart(12345);
     EXPECT_NE(start, Detail::packKeystreamStart(12346));
-    for (const size_t count :
-         {size_t(0), size_t(1), size_t(63), size_t(64), size_t(1000), size_t(65536), size_t(200003)}) {
-        Bytes expected = contentFor(int(count), count), actual = expected;
-        const uint64 end = referenceApply(start, expected.data(), count);
-        EXPECT_EQ(Detail::packKeystreamApply(start, actual.data(), int64(count)), end) << count;
-        EXPECT_EQ(actual, expected) << count;
-        EXPECT_EQ(Detail::packKeystreamSkip(start, count), end) << count;
+    using Kernel = Detail::PackKeystreamKernel;
+    // Lengths around the vector kernels' threshold and block sizes, and a start state from the middle of a
+    // stream, so the kernels' set-up and their tails are covered.
+    const uint64 middle = Detail::packKeystreamSkip(start, 987654321);
+    for (const Kernel kernel : {Kernel::SERIAL, Kernel::AVX2, Kernel::AVX512}) {
+        if (!Detail::isPackKeystreamKernelAvailable(kernel)) continue;
+        for (const uint64 state : {start, middle}) {
+            for (const size_t count :
+                 {size_t(0), size_t(1), size_t(63), size_t(64), size_t(1000), size_t(4095), size_t(4096),
+                  size_t(4097), size_t(4096 + 255), size_t(65536), size_t(200003)}) {
+                Bytes expected = contentFor(int(count), count), actual = expected;
+                const uint64 end = referenceApply(state, expected.data(), count);
+                EXPECT_EQ(Detail::packKeystreamApply(kernel, state, actual.data(), int64(count)), end)
+                    << int(kernel) << " " << count;
+                EXPECT_EQ(actual, expected) << int(kernel) << " " << count;
+                EXPECT_EQ(Detail::packKeystreamSkip(state, count), end) << count;
+            }
+        }
     }
+    Bytes expected = contentFor(7, 100000), actual = expected;
+    EXPECT_EQ(Detail::packKeystreamApply(start, actual.data(), 100000),
+              referenceApply(start, expected.data(), 100000));
+    EXPECT_EQ(actual, expected);
 }
 
 // ---- Round trips ----

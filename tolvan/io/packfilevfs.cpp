@@ -4,167 +4,12 @@
 #include "tolvan/io/deflatestream.h"
 #include "tolvan/io/textstream.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 #include <string>
 
 namespace Kalvex {
-
-// ---------------------------------------------------------------------------------------------------
-// Keystream
-
-namespace {
-
-// The constants of the seeding: two whitening words and a 128-bit TEA key. Only packs written with the
-// same values can be read.
-constexpr uint32 SEED_WHITEN_1 = 0x7F4A7C15;
-constexpr uint32 SEED_WHITEN_2 = 0x94D049BB;
-constexpr uint32 SEED_KEY[4] = {0xB5297A4D, 0x68E31DA4, 0x1B56C4E9, 0xD2B74407};
-constexpr uint32 TEA_DELTA = 0x9E3779B9;
-
-constexpr uint64 xorshift(uint64 s) noexcept {
-    s ^= s >> 12;
-    s ^= s << 25;
-    s ^= s >> 27;
-    return s;
-}
-
-// The byte that the state after a step XORs into the data.
-inline std::byte keyOf(uint64 s) noexcept {
-    return std::byte(uint8(uint32(s) * 29u));
-}
-
-// The xorshift step is linear over GF(2): a 64 x 64 bit matrix, kept as the images of the 64 unit
-// vectors. JUMPS[k] is the step applied 2^k times.
-struct BitMatrix {
-    uint64 column[64];
-
-    uint64 apply(uint64 v) const noexcept {
-        uint64 result = 0;
-        for (int i = 0; v; ++i, v >>= 1) {
-            if (v & 1) result ^= column[i];
-        }
-        return result;
-    }
-};
-
-struct JumpTable {
-    BitMatrix jumps[64];
-
-    JumpTable() noexcept {
-        for (int i = 0; i < 64; ++i)
-            jumps[0].column[i] = xorshift(uint64(1) << i);
-        for (int k = 1; k < 64; ++k) {
-            for (int i = 0; i < 64; ++i)
-                jumps[k].column[i] = jumps[k - 1].apply(jumps[k - 1].column[i]);
-        }
-    }
-};
-
-const JumpTable& jumpTable() {
-    static const JumpTable table;
-    return table;
-}
-
-// Below this many bytes (or without AVX2) one keystream runs alone; above, the block is cut into LANES
-// pieces whose keystreams (reached by jumps) run side by side in vector lanes.
-constexpr int64 LANE_THRESHOLD = 64 * 1024;
-constexpr int LANES = 8;
-
-uint64 applySerial(uint64 s, std::byte* data, int64 count) noexcept {
-    for (int64 i = 0; i < count; ++i) {
-        s = xorshift(s);
-        data[i] ^= keyOf(s);
-    }
-    return s;
-}
-
-// The interleaved keystream on AVX2: eight lanes in two vectors, each lane collecting the key bytes of
-// eight steps in one 64-bit word that is then XORed into its piece at once.
-__attribute__((target("avx2"))) uint64 applyInterleavedAvx2(uint64 state, std::byte* data,
-                                                            int64 count) noexcept {
-    const int64 piece = count / LANES / 8 * 8;
-    alignas(32) uint64 s[LANES];
-    s[0] = state;
-    for (int j = 1; j < LANES; ++j)
-        s[j] = Detail::packKeystreamSkip(s[j - 1], uint64(piece));
-    __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(s));
-    __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(s + 4));
-    const __m256i times29 = _mm256_set1_epi16(29);
-// One keystream step of four lanes in `v`. The low byte of each lane times 29 lands in the lane's low
-// byte; it enters the key word `keys` at the top, so after eight steps the first key is the lowest byte.
-#define KALVEX_PACK_STEP(v, keys)                                                                            \
-    do {                                                                                                     \
-        v = _mm256_xor_si256(v, _mm256_srli_epi64(v, 12));                                                   \
-        v = _mm256_xor_si256(v, _mm256_slli_epi64(v, 25));                                                   \
-        v = _mm256_xor_si256(v, _mm256_srli_epi64(v, 27));                                                   \
-        keys = _mm256_or_si256(_mm256_srli_epi64(keys, 8),                                                   \
-                               _mm256_slli_epi64(_mm256_mullo_epi16(v, times29), 56));                       \
-    } while (false)
-    alignas(32) uint64 keys[LANES];
-    for (int64 i = 0; i < piece; i += 8) {
-        __m256i keysLow = _mm256_setzero_si256(), keysHigh = _mm256_setzero_si256();
-        for (int k = 0; k < 8; ++k) {
-            KALVEX_PACK_STEP(low, keysLow);
-            KALVEX_PACK_STEP(high, keysHigh);
-        }
-        _mm256_store_si256(reinterpret_cast<__m256i*>(keys), keysLow);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(keys + 4), keysHigh);
-        for (int j = 0; j < LANES; ++j) {
-            uint64 word;
-            std::memcpy(&word, data + j * piece + i, 8);
-            word ^= keys[j];
-            std::memcpy(data + j * piece + i, &word, 8);
-        }
-    }
-#undef KALVEX_PACK_STEP
-    _mm256_store_si256(reinterpret_cast<__m256i*>(s + 4), high);
-    return applySerial(s[LANES - 1], data + LANES * piece, count - LANES * piece);
-}
-
-const bool HAS_AVX2 = __builtin_cpu_supports("avx2");
-
-} // namespace
-
-namespace Detail {
-
-uint64 packKeystreamStart(uint32 seed) noexcept {
-    uint32 y = seed ^ (seed >> 16) ^ SEED_WHITEN_1;
-    uint32 z = seed ^ SEED_WHITEN_2;
-    for (uint32 cycle = 1; cycle <= 6; ++cycle) {
-        const uint32 sum = TEA_DELTA * cycle;
-        z += ((y << 4) + SEED_KEY[0]) ^ (y + sum) ^ ((y >> 5) + SEED_KEY[1]);
-        y += ((z << 4) + SEED_KEY[2]) ^ (z + sum) ^ ((z >> 5) + SEED_KEY[3]);
-    }
-    uint64 s = (uint64(z) << 32) | y;
-    for (int i = 0; i < 4; ++i)
-        s = xorshift(s);
-    return s;
-}
-
-uint64 packKeystreamSkip(uint64 state, uint64 steps) noexcept {
-    if (steps < 64) {
-        for (; steps; --steps)
-            state = xorshift(state);
-        return state;
-    }
-    const JumpTable& table = jumpTable();
-    for (int k = 0; steps; ++k, steps >>= 1) {
-        if (steps & 1) state = table.jumps[k].apply(state);
-    }
-    return state;
-}
-
-uint64 packKeystreamApply(uint64 state, std::byte* data, int64 count) noexcept {
-    if (count >= LANE_THRESHOLD && HAS_AVX2) return applyInterleavedAvx2(state, data, count);
-    return applySerial(state, data, count);
-}
-
-} // namespace Detail
 
 // ---------------------------------------------------------------------------------------------------
 // PackFileInputStream
@@ -208,13 +53,22 @@ void PackFileInputStream::seekgImpl(int64 offset, Io::SeekOrigin origin) {
 }
 
 int64 PackFileInputStream::readImpl(void* dst, int64 count) {
-    const int64 wanted = std::min(count, mLength - mPosition);
-    // Only what the source delivered is descrambled and counted: a pack cut short since it was loaded
-    // ends the entry early instead of handing out bytes never read.
-    const int64 got = wanted > 0 ? mSource->read(dst, wanted) : 0;
+    // Large reads go in pieces that are descrambled while they are still in the processor's cache.
+    constexpr int64 PIECE = 1024 * 1024;
+    std::byte* const bytes = static_cast<std::byte*>(dst);
+    const int64 wanted = std::max<int64>(0, std::min(count, mLength - mPosition));
+    int64 got = 0;
+    while (got < wanted) {
+        // Only what the source delivered is descrambled and counted: a pack cut short since it was
+        // loaded ends the entry early instead of handing out bytes never read.
+        const int64 asked = std::min(PIECE, wanted - got);
+        const int64 n = mSource->read(bytes + got, asked);
+        mState = Detail::packKeystreamApply(mState, bytes + got, n);
+        got += n;
+        if (n < asked) break;
+    }
     mPosition += got;
     if (got < count) mEof = true;
-    mState = Detail::packKeystreamApply(mState, static_cast<std::byte*>(dst), got);
     return got;
 }
 

@@ -37,8 +37,15 @@ inline constexpr uint32 PACK_GUARD = 0x36548521;
 /// The keystream state `steps` (>= 0) bytes further on, in time logarithmic in `steps`.
 [[nodiscard]] uint64 packKeystreamSkip(uint64 state, uint64 steps) noexcept;
 /// XORs `count` bytes with the keystream that follows `state` (which scrambles and descrambles alike);
-/// returns the state after the last byte.
+/// returns the state after the last byte. Uses the fastest kernel the processor has.
 uint64 packKeystreamApply(uint64 state, std::byte* data, int64 count) noexcept;
+
+/// The ways of computing the keystream, for tests that compare them.
+enum class PackKeystreamKernel { SERIAL, AVX2, AVX512 };
+/// Whether this processor can run `kernel`.
+[[nodiscard]] bool isPackKeystreamKernelAvailable(PackKeystreamKernel kernel) noexcept;
+/// packKeystreamApply with the given kernel, which must be available.
+uint64 packKeystreamApply(PackKeystreamKernel kernel, uint64 state, std::byte* data, int64 count) noexcept;
 
 } // namespace Detail
 
