@@ -273,6 +273,39 @@ TEST_F(PackFiles, IsPackFileLooksAtTheGuard) {
     EXPECT_THROW(PackFileVfs pack(path("missing")), Exception);
 }
 
+// Large reads are descrambled in pieces: an entry at an odd offset, reads of every size around a piece,
+// from the start and after seeks, and a pack cut short after loading.
+TEST_F(PackFiles, LargeReadsDeliverEveryByteAtAnyOffset) {
+    constexpr size_t PIECE = 1024 * 1024;
+    const Bytes small = contentFor(1, 37), large = contentFor(2, 3 * PIECE + 12345);
+    const std::vector<PackWriter::File> files = {{u"a.bin", view(small)}, {u"b.bin", view(large)}};
+    const Array<std::byte> image = PackWriter::makePack(
+        ArrayView<const PackWriter::File>(files.data(), int64(files.size())), PackWriter::Store::Plain);
+    Io::writeBinaryFile(path("big.pack"), image);
+    PackFileVfs pack(path("big.pack"));
+    for (const size_t start : {size_t(0), size_t(1), size_t(63), size_t(PIECE + 5)}) {
+        for (const size_t chunk : {PIECE - 1, PIECE, PIECE + 1, 2 * PIECE + 7, large.size()}) {
+            AutoPtr<Io::SeekableBinaryInputStream> in = pack.openForReading(u"b.bin");
+            in->seekg(int64(start));
+            Bytes all, buffer(chunk);
+            while (const int64 n = in->read(buffer.data(), int64(chunk)))
+                all.insert(all.end(), buffer.begin(), buffer.begin() + n);
+            EXPECT_EQ(all, Bytes(large.begin() + int64(start), large.end())) << start << " " << chunk;
+            EXPECT_TRUE(in->eof());
+        }
+    }
+    // Cut inside the third piece: a large read ends there with the bytes that exist, descrambled.
+    AutoPtr<Io::SeekableBinaryInputStream> in = pack.openForReading(u"b.bin");
+    const int64 cut = int64(8 + small.size() + 2 * PIECE + 1000);
+    ASSERT_EQ(::truncate(native("big.pack").c_str(), cut), 0);
+    Bytes buffer(large.size());
+    const int64 n = in->read(buffer.data(), int64(buffer.size()));
+    EXPECT_EQ(n, cut - int64(8 + small.size()));
+    buffer.resize(size_t(std::max<int64>(n, 0)));
+    EXPECT_EQ(buffer, Bytes(large.begin(), large.begin() + int64(buffer.size())));
+    EXPECT_TRUE(in->eof());
+}
+
 TEST_F(PackFiles, CombinedSystemOverADirectoryAndAPack) {
     makeDir("over");
     write("over/shared.txt", "from the directory");
