@@ -323,6 +323,47 @@ TEST(ReaderWriterLockConcurrency, ReadersShareAndWritersExclude) {
     EXPECT_EQ(data[0], 3000);
 }
 
+// Readers queued behind a writer all get in together once it leaves; a writer behind two readers gets
+// in only when the last of them has left.
+TEST(ReaderWriterLockConcurrency, WaitingReadersAreReleasedWhenTheWriterLeaves) {
+    constexpr int READERS = 3;
+    ReaderWriterLock lock;
+    lock.lockWrite();
+    std::atomic<int> inside{0};
+    std::vector<Thread> readers;
+    for (int i = 0; i < READERS; ++i) {
+        readers.emplace_back([&] {
+            ScopedReadLock read(lock);
+            ++inside;
+            // Every reader holds the lock until all of them are in: they were let in together.
+            EXPECT_TRUE(waitUntil([&] { return inside.load() == READERS; }));
+        });
+    }
+    ASSERT_TRUE(waitUntil([&] { return lock.getState().mEntryWaiters == READERS; }));
+    EXPECT_EQ(inside.load(), 0);
+    EXPECT_EQ(lock.getState().mReaders, 0u);
+    lock.unlockWrite();
+    for (Thread& t : readers)
+        ASSERT_TRUE(t.join());
+    EXPECT_EQ(inside.load(), READERS);
+
+    // The writer gate only opens when the last reader leaves.
+    lock.lockRead();
+    lock.lockRead();
+    Thread writer([&] { ScopedWriteLock write(lock); });
+    ASSERT_TRUE(waitUntil([&] { return lock.getState().mWriterWaiters == 1; }));
+    lock.unlockRead();
+    EXPECT_EQ(lock.getState().mWriterWaiters, 1u);
+    EXPECT_EQ(lock.getState().mReaders, 1u);
+    lock.unlockRead();
+    ASSERT_TRUE(writer.join());
+    const auto s = lock.getState();
+    EXPECT_EQ(s.mReaders, 0u);
+    EXPECT_FALSE(s.mWriterEntered);
+    EXPECT_EQ(s.mEntryWaiters, 0u);
+    EXPECT_EQ(s.mWriterWaiters, 0u);
+}
+
 // ---- Thread::join with a time-out ----
 
 TEST(ThreadConcurrency, JoinTimeOutKeepsTheThreadJoinable) {
