@@ -1,9 +1,12 @@
 // Locks against their standard-library peers: SimpleLock vs std::mutex (uncontended, and two threads
-// on one lock), ReaderWriterLock's read lock vs std::shared_mutex with two reading threads, and the
-// start-and-join of a Thread vs std::thread.
+// on one lock), ReaderWriterLock vs std::shared_mutex (the read lock with one and two reading threads,
+// and a read-mostly load of two threads with one write in 64 lock operations), and the start-and-join
+// of a Thread vs std::thread.
 #include "tolvan/thread/lock.h"
 #include "tolvan/thread/readerwriterlock.h"
 #include "tolvan/thread/thread.h"
+
+#include "ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -82,6 +85,38 @@ void BM_StdSharedMutexRead(benchmark::State& state) {
 }
 BENCHMARK(BM_StdSharedMutexRead)->Threads(1)->Threads(2)->UseRealTime();
 
+// ---- read-mostly: two threads, one write lock in 64 ----
+
+constexpr int WRITE_EVERY = 64;
+
+void BM_ReaderWriterLockReadMostly(benchmark::State& state) {
+    int i = 0;
+    for (auto _ : state) {
+        if (++i % WRITE_EVERY == 0) {
+            ScopedWriteLock write(gReaderWriterLock);
+            ++gGuarded;
+        } else {
+            ScopedReadLock read(gReaderWriterLock);
+            benchmark::DoNotOptimize(gGuarded);
+        }
+    }
+}
+BENCHMARK(BM_ReaderWriterLockReadMostly)->Threads(2)->UseRealTime();
+
+void BM_StdSharedMutexReadMostly(benchmark::State& state) {
+    int i = 0;
+    for (auto _ : state) {
+        if (++i % WRITE_EVERY == 0) {
+            std::unique_lock write(gSharedMutex);
+            ++gGuarded;
+        } else {
+            std::shared_lock read(gSharedMutex);
+            benchmark::DoNotOptimize(gGuarded);
+        }
+    }
+}
+BENCHMARK(BM_StdSharedMutexReadMostly)->Threads(2)->UseRealTime();
+
 // ---- thread start and join ----
 
 void BM_ThreadStartJoin(benchmark::State& state) {
@@ -102,4 +137,16 @@ BENCHMARK(BM_StdThreadStartJoin);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return TolvanBench::runWithRatios(
+        argc, argv,
+        {
+            {"BM_SimpleLockUncontended", "BM_StdMutexUncontended"},
+            {"BM_SimpleLockContended/real_time/threads:2", "BM_StdMutexContended/real_time/threads:2"},
+            {"BM_ReaderWriterLockRead/real_time/threads:1", "BM_StdSharedMutexRead/real_time/threads:1"},
+            {"BM_ReaderWriterLockRead/real_time/threads:2", "BM_StdSharedMutexRead/real_time/threads:2"},
+            {"BM_ReaderWriterLockReadMostly/real_time/threads:2",
+             "BM_StdSharedMutexReadMostly/real_time/threads:2"},
+            {"BM_ThreadStartJoin", "BM_StdThreadStartJoin"},
+        });
+}

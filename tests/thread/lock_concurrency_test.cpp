@@ -364,6 +364,46 @@ TEST(ReaderWriterLockConcurrency, WaitingReadersAreReleasedWhenTheWriterLeaves) 
     EXPECT_EQ(s.mWriterWaiters, 0u);
 }
 
+// The thread let in last may destroy the lock at once, while the one that let it in is still inside
+// unlockWrite or unlockRead. Half of the rounds wait until the second thread blocks, the others let
+// it arrive at any moment (also just as the gate opens).
+TEST(ReaderWriterLockConcurrency, TheThreadLetInMayDestroyTheLockAtOnce) {
+    constexpr int ROUNDS = 300;
+    for (int round = 0; round < ROUNDS; ++round) {
+        const bool waitForBlock = round % 2 == 0;
+        {
+            // A reader let in by the leaving writer.
+            auto* lock = new ReaderWriterLock;
+            lock->lockWrite();
+            Thread reader([lock] {
+                lock->lockRead();
+                lock->unlockRead();
+                delete lock;
+            });
+            if (waitForBlock) {
+                ASSERT_TRUE(waitUntil([&] { return lock->getState().mEntryWaiters == 1; }));
+            }
+            lock->unlockWrite();
+            ASSERT_TRUE(reader.join());
+        }
+        {
+            // A writer let in by the last reader.
+            auto* lock = new ReaderWriterLock;
+            lock->lockRead();
+            Thread writer([lock] {
+                lock->lockWrite();
+                lock->unlockWrite();
+                delete lock;
+            });
+            if (waitForBlock) {
+                ASSERT_TRUE(waitUntil([&] { return lock->getState().mWriterWaiters == 1; }));
+            }
+            lock->unlockRead();
+            ASSERT_TRUE(writer.join());
+        }
+    }
+}
+
 // ---- Thread::join with a time-out ----
 
 TEST(ThreadConcurrency, JoinTimeOutKeepsTheThreadJoinable) {
