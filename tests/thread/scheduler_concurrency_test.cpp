@@ -9,15 +9,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 #include <xmmintrin.h>
@@ -68,6 +73,35 @@ std::string threadName(unsigned tid) {
     std::string name;
     std::getline(comm, name);
     return name;
+}
+
+// The threads of this process whose name starts with `prefix`, and the processor time (user and
+// system, in clock ticks) they have used so far.
+struct ThreadTimes {
+    std::vector<unsigned> mTids;
+    long long mTicks = 0;
+};
+
+ThreadTimes threadTimes(const std::string& prefix) {
+    ThreadTimes times;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        const unsigned tid = unsigned(std::stoul(entry.path().filename().string()));
+        if (!threadName(tid).starts_with(prefix)) continue;
+        std::ifstream statFile(entry.path() / "stat");
+        const std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+        // After the name in parentheses: state (field 3) ... utime (14), stime (15).
+        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+        std::string field;
+        long long utime = 0;
+        long long stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stoll(field);
+            if (i == 15) stime = std::stoll(field);
+        }
+        times.mTids.push_back(tid);
+        times.mTicks += utime + stime;
+    }
+    return times;
 }
 
 // A scheduler whose work all goes through worker 0, so the order of execution is the queue order.
@@ -453,6 +487,29 @@ TEST(Scheduler, HugeTimeOutsWaitUntilTheTaskIsDone) {
     EXPECT_TRUE(held->waitFor(std::numeric_limits<int64>::max()));
     EXPECT_TRUE(opener.join());
     EXPECT_TRUE(held->isFinished());
+}
+
+// Idle workers may poll for new work briefly, but must then fall asleep: once the work has run out,
+// the workers' processor time stops growing and each of them sleeps in futex(). (A window in which
+// no clock tick was charged to them: a polling worker is charged about one tick in 10 ms it runs.)
+TEST(Scheduler, AnIdleSchedulerUsesNoProcessorTime) {
+    Scheduler scheduler(u"idlecpu");
+    const size_t workers = size_t(scheduler.maxParallelWorkerThreadsCount());
+    std::vector<SharedPtr<LambdaTask>> tasks;
+    for (int i = 0; i < 1000; ++i) {
+        tasks.push_back(task([] {}));
+        scheduler.submit(tasks.back(), TaskPriority::Normal);
+    }
+    for (const auto& t : tasks)
+        t->wait();
+    const bool idle = waitUntil([&] {
+        const ThreadTimes before = threadTimes("idlecpu_");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const ThreadTimes after = threadTimes("idlecpu_");
+        return after.mTids.size() == workers && after.mTicks == before.mTicks &&
+               std::all_of(after.mTids.begin(), after.mTids.end(), TolvanTest::isBlockedInFutex);
+    });
+    EXPECT_TRUE(idle);
 }
 
 // Workers fall asleep whenever the queues run empty; every later submit must wake one that may take
