@@ -368,38 +368,39 @@ TEST(ReaderWriterLockConcurrency, WaitingReadersAreReleasedWhenTheWriterLeaves) 
 // unlockWrite or unlockRead. Half of the rounds wait until the second thread blocks, the others let
 // it arrive at any moment (also just as the gate opens).
 TEST(ReaderWriterLockConcurrency, TheThreadLetInMayDestroyTheLockAtOnce) {
+    using Op = void (ReaderWriterLock::*)();
+    struct Case {
+        const char* mName;
+        Op mHold;
+        Op mRelease;
+        Op mEnter;
+        Op mLeave;
+        uint32 ReaderWriterLock::State::*mWaiters; // where the second thread shows that it blocks
+    };
+    const Case cases[] = {
+        {"a reader let in by the leaving writer", &ReaderWriterLock::lockWrite,
+         &ReaderWriterLock::unlockWrite, &ReaderWriterLock::lockRead, &ReaderWriterLock::unlockRead,
+         &ReaderWriterLock::State::mEntryWaiters},
+        {"a writer let in by the last reader", &ReaderWriterLock::lockRead, &ReaderWriterLock::unlockRead,
+         &ReaderWriterLock::lockWrite, &ReaderWriterLock::unlockWrite,
+         &ReaderWriterLock::State::mWriterWaiters},
+    };
     constexpr int ROUNDS = 300;
-    for (int round = 0; round < ROUNDS; ++round) {
-        const bool waitForBlock = round % 2 == 0;
-        {
-            // A reader let in by the leaving writer.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mName);
+        for (int round = 0; round < ROUNDS; ++round) {
             auto* lock = new ReaderWriterLock;
-            lock->lockWrite();
-            Thread reader([lock] {
-                lock->lockRead();
-                lock->unlockRead();
+            (lock->*c.mHold)();
+            Thread other([lock, &c] {
+                (lock->*c.mEnter)();
+                (lock->*c.mLeave)();
                 delete lock;
             });
-            if (waitForBlock) {
-                ASSERT_TRUE(waitUntil([&] { return lock->getState().mEntryWaiters == 1; }));
+            if (round % 2 == 0) {
+                ASSERT_TRUE(waitUntil([&] { return lock->getState().*c.mWaiters == 1; }));
             }
-            lock->unlockWrite();
-            ASSERT_TRUE(reader.join());
-        }
-        {
-            // A writer let in by the last reader.
-            auto* lock = new ReaderWriterLock;
-            lock->lockRead();
-            Thread writer([lock] {
-                lock->lockWrite();
-                lock->unlockWrite();
-                delete lock;
-            });
-            if (waitForBlock) {
-                ASSERT_TRUE(waitUntil([&] { return lock->getState().mWriterWaiters == 1; }));
-            }
-            lock->unlockRead();
-            ASSERT_TRUE(writer.join());
+            (lock->*c.mRelease)();
+            ASSERT_TRUE(other.join());
         }
     }
 }

@@ -19,6 +19,8 @@ namespace Kalvex {
 class ReaderWriterLock : public Noncopyable {
 public:
     ReaderWriterLock();
+    /// No thread may hold or wait for the lock any more; the thread it let in last may destroy it at
+    /// once, while the one that let it in is still returning from unlockWrite or unlockRead.
     ~ReaderWriterLock();
     ReaderWriterLock(ReaderWriterLock&&) = delete;
     ReaderWriterLock& operator=(ReaderWriterLock&&) = delete;
@@ -32,7 +34,8 @@ public:
     /// Releases the writer and lets the waiting readers and writers compete again.
     void unlockWrite();
 
-    /// For tests and diagnostics: a snapshot of the state, taken under the lock's mutex.
+    /// For tests and diagnostics: a snapshot of the state, taken under the lock's mutex (readers may
+    /// come and go meanwhile while no writer has entered).
     struct State {
         uint32 mReaders;
         bool mWriterEntered;
