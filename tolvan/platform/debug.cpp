@@ -188,13 +188,4 @@ bool Detail::isDevelopmentEnvironment() {
     return std::getenv("KALVEX_DEVELOPMENT") != nullptr;
 }
 
-void Detail::reportFailedAssertion(const char* file, int line, const char* condition) {
-    try {
-        debugPrint("!!! CASSERT fired:\n", "File: " + std::string(getLibrarySourcePath(file)) + "\nLine: " +
-                                               std::to_string(line) + "\nCondition: " + condition);
-    } catch (...) {
-        // Reporting must never turn a broken invariant into a crash.
-    }
-}
-
 } // namespace Kalvex

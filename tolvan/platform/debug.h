@@ -38,8 +38,10 @@ void debugPrintImpl(const std::wostringstream& message);
 /// default chosen from KALVEX_DEBUG_OUTPUT.
 DebugOutputSink setDebugOutputSink(DebugOutputSink sink);
 
-/// Reports a broken invariant of the library to the debug output: "!!! CASSERT fired:\n File: " +
-/// the source path under tolvan/ + "\nLine: " + line + "\nCondition: " + condition. Execution goes on.
+/// Reports a broken invariant of the library as a failed assertion (Detail::assertImpl, common/assert.h)
+/// of the source path under tolvan/: a custom handler, or the debug output ("!!! CASSERT fired:\n File: "
+/// + path + "\nLine: " + line + "\nCondition: " + condition + the build line) and the assert dialog.
+/// Execution goes on; never throws.
 void reportFailedAssertion(const char* file, int line, const char* condition);
 
 /// Whether the development prefix is written (KALVEX_DEVELOPMENT is set).
