@@ -1,4 +1,5 @@
 #include "tolvan/common/lib.h"
+#include "tolvan/platform/dialog.h"
 #include "tolvan/thread/scheduler.h"
 #include "tolvan/thread/thread.h"
 
@@ -459,7 +460,14 @@ TEST(Scheduler, WorkersAreNamedAndKnowTheirIndex) {
         EXPECT_EQ(getpriority(PRIO_PROCESS, id_t(tid)), std::min(baseNice + 5, 19)) << "worker " << index;
     }
     const TolvanTest::CapturedDebugOutput output;
+    std::atomic<int> dialogs{0};
+    const Utils::DialogPresenter previous = Utils::setDialogPresenter([&](const Utils::DialogRequest& r) {
+        dialogs += r.message.find(u"Condition: priority >= Idle") != String::nPos ? 1 : 0;
+        return r.dismissChoice;
+    });
     scheduler.setWorkerThreadsPriority(SchedulerWorkerThreadPriority(7));
+    Utils::setDialogPresenter(previous);
+    EXPECT_EQ(dialogs.load(), 1); // the report reaches the assert dialog too
     EXPECT_EQ(scheduler.workerThreadsPriority(), SchedulerWorkerThreadPriority::BelowNormal);
     bool reported = false;
     for (const std::string& text : output.texts()) {
