@@ -3,6 +3,7 @@
 
 // Core foundation
 #include "tolvan/common/allocator.h"
+#include "tolvan/common/assert.h"
 #include "tolvan/common/atomic.h"
 #include "tolvan/common/eventloop.h"
 #include "tolvan/common/exception.h"
@@ -19,12 +20,14 @@
 #include "tolvan/platform/dialog.h"
 #include "tolvan/platform/functiontracer.h"
 #include "tolvan/platform/hash.h"
+#include "tolvan/platform/monitors.h"
 #include "tolvan/platform/process.h"
 #include "tolvan/platform/systeminfo.h"
 
 // Application support
 #include "tolvan/utility/cachestorage.h"
 #include "tolvan/utility/commandline.h"
+#include "tolvan/utility/resources.h"
 #include "tolvan/utility/translationtable.h"
 
 // Strings and containers

@@ -46,6 +46,21 @@ private:
 
 // ---- common ----
 
+TEST(HeaderExamples, Assert) {
+    static std::vector<std::string> reports;
+    struct Log {
+        static void logAssert(const AssertParameters& p) { reports.push_back(p.toString().toUtf8().cStr()); }
+    };
+    const auto logAssert = &Log::logAssert;
+    const AssertHandler previous = setCustomAssertHandler(logAssert, AssertHandlerScope::THREAD);
+    const int index = 5;
+    const int count = 3;
+    KALVEX_ASSERT(index < count, index, count); // reports "Parameters: index, count" and their values
+    setCustomAssertHandler(previous, AssertHandlerScope::THREAD);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("Parameters: index, count\nValues:     5, 3\n"), std::string::npos) << reports[0];
+}
+
 TEST(HeaderExamples, EventLoop) {
     class Worker : public Detail::MessageTarget {
         int64 handleMessageImpl(uint32 number, uint64 w, int64 l) override {
@@ -292,6 +307,20 @@ TEST(HeaderExamples, Dialog) {
             u"Kalvex", u"Disk full", {u"Retry", u"Cancel"}, 1, Utils::DialogIcon::CRITICAL};
         int choice = Utils::presentDialog(request);
         return choice;
+    };
+}
+
+TEST(HeaderExamples, Monitors) {
+    [[maybe_unused]] auto example = [] {
+        struct Caches {
+            static void dropCaches() {}
+        };
+        const auto dropCaches = &Caches::dropCaches;
+        LowSystemMemoryChecker checker(5000);
+        checker.start(dropCaches); // called at most every 5 s while memory stays low
+        Utils::CpuSpeedMonitor cpu(1000);
+        cpu.update(); // in a loop; cpu.getCurrentAverage() in MHz
+        return cpu.getCurrentAverage();
     };
 }
 
@@ -542,6 +571,14 @@ TEST(HeaderExamples, Resources) {
     // This program embeds no resources.
     Optional<ArrayView<const std::byte>> logo = WinApi::getFileResourceData(nullptr, u"logo.png");
     EXPECT_FALSE(bool(logo));
+}
+
+TEST(HeaderExamples, UtilityResources) {
+    const auto showImage = [](const Io::Path&) {};
+    Resources resources;
+    // This program embeds no resources.
+    if (Optional<Io::Path> logo = resources.getResourcePath(u"logo.png")) showImage(*logo);
+    EXPECT_FALSE(resources.getResourcePath(u"logo.png").hasValue());
 }
 
 TEST(HeaderExamples, WinApi) {
