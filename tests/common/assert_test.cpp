@@ -88,7 +88,8 @@ const std::string& osText() {
     return text;
 }
 
-const char* const BUILD_LINE = R"(Build timestamp: [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}, OS: )";
+const char* const BUILD_LINE =
+    R"(Build timestamp: [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}, OS: )";
 
 } // namespace
 
@@ -108,7 +109,9 @@ TEST(Assert, ReportTextWithAndWithoutValues) {
         const std::string text = c.parameters.toString().toUtf8().cStr();
         ASSERT_TRUE(text.starts_with(c.head)) << text;
         const std::string rest = text.substr(c.head.size());
-        EXPECT_TRUE(std::regex_match(rest, std::regex(std::string(BUILD_LINE) + std::regex_replace(osText(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"))))
+        EXPECT_TRUE(std::regex_match(
+            rest, std::regex(std::string(BUILD_LINE) +
+                             std::regex_replace(osText(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"))))
             << rest;
     }
 }
@@ -132,8 +135,9 @@ TEST(Assert, MacroPrintsItsValuesAndSkipsHoldingConditions) {
     EXPECT_EQ(presenter.captions[0], "Kalvex Assert dialog");
     EXPECT_NE(presenter.messages[0].find("An assertion in Kalvex failed."), std::string::npos);
     EXPECT_NE(presenter.messages[0].find("Condition: index < 3"), std::string::npos);
-    EXPECT_EQ(presenter.choices, (std::vector<std::string>{"Dismiss", "Dismiss+Ignore this", "Dismiss+Ignore all",
-                                                           "Crash app (get dump)", "Kill app"}));
+    EXPECT_EQ(presenter.choices,
+              (std::vector<std::string>{"Dismiss", "Dismiss+Ignore this", "Dismiss+Ignore all",
+                                        "Crash app (get dump)", "Kill app"}));
     setCustomAssertHandler(previous, AssertHandlerScope::GLOBAL);
 }
 
@@ -246,8 +250,9 @@ TEST(Assert, BeforeStartupAMessageBoxReportsAndTheSiteIsIgnored) {
     ASSERT_EQ(presenter.messages.size(), 1u);
     EXPECT_EQ(presenter.captions[0], "Kalvex Assert");
     EXPECT_EQ(presenter.choices, std::vector<std::string>{"OK"});
-    const std::string head = "Error showing assert dialog: Lib::startup() was probably not called at application "
-                             "start. The original assert was:\n\n File: ";
+    const std::string head =
+        "Error showing assert dialog: Lib::startup() was probably not called at application "
+        "start. The original assert was:\n\n File: ";
     EXPECT_TRUE(presenter.messages[0].starts_with(head)) << presenter.messages[0];
     EXPECT_EQ(countCasserts(output), 2);
 }

@@ -58,7 +58,8 @@ TEST(HeaderExamples, Assert) {
     KALVEX_ASSERT(index < count, index, count); // reports "Parameters: index, count" and their values
     setCustomAssertHandler(previous, AssertHandlerScope::THREAD);
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_NE(reports[0].find("Parameters: index, count\nValues:     5, 3\n"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("Parameters: index, count\nValues:     5, 3\n"), std::string::npos)
+        << reports[0];
 }
 
 TEST(HeaderExamples, EventLoop) {

@@ -47,11 +47,11 @@ TEST(LowSystemMemoryChecker, LowMemoryThresholds) {
         double stall;
         bool low;
     } cases[] = {
-        {GIB, 32 * GIB, -1, false},           // exactly 1/32 available
-        {GIB - 1, 32 * GIB, -1, true},        // just below
-        {16 * GIB, 32 * GIB, 9.99, false},    // stalls below 10 %
-        {16 * GIB, 32 * GIB, 10.0, true},     // stalled on memory
-        {0, 0, -1, false},                    // nothing known
+        {GIB, 32 * GIB, -1, false},        // exactly 1/32 available
+        {GIB - 1, 32 * GIB, -1, true},     // just below
+        {16 * GIB, 32 * GIB, 9.99, false}, // stalls below 10 %
+        {16 * GIB, 32 * GIB, 10.0, true},  // stalled on memory
+        {0, 0, -1, false},                 // nothing known
     };
     for (const auto& c : cases)
         EXPECT_EQ(Detail::isSystemMemoryLow(c.available, c.total, c.stall), c.low)
@@ -105,11 +105,9 @@ TEST(CpuSpeedSampler, EffectiveFrequencyFromTheThreeCounters) {
         Utils::CpuSpeedCounters counters;
         double mhz;
     } cases[] = {
-        {{100, 2600, 100}, 2600},
-        {{50, 2000, 75}, 3000},  // nominal 2000 at half the maximum, running at 3/4 of the maximum
-        {{0, 2000, 100}, 0},
-        {{100, 0, 100}, 0},
-        {{100, 2000, 0}, 0},
+        {{100, 2600, 100}, 2600}, {{50, 2000, 75}, 3000}, // nominal 2000 at half the maximum, running at 3/4
+                                                          // of the maximum
+        {{0, 2000, 100}, 0},      {{100, 0, 100}, 0},     {{100, 2000, 0}, 0},
     };
     for (const auto& c : cases) {
         Utils::CpuSpeedSampler sampler([&] { return c.counters; });
@@ -119,8 +117,10 @@ TEST(CpuSpeedSampler, EffectiveFrequencyFromTheThreeCounters) {
 
 TEST(CpuSpeedSampler, SystemCountersAreAllPresentOrAllZero) {
     const Utils::CpuSpeedCounters c = Utils::Detail::readCpuSpeedCounters();
-    const bool all = c.percentOfMaximumFrequency > 0 && c.processorFrequency > 0 && c.percentProcessorPerformance > 0;
-    const bool none = c.percentOfMaximumFrequency == 0 && c.processorFrequency == 0 && c.percentProcessorPerformance == 0;
+    const bool all =
+        c.percentOfMaximumFrequency > 0 && c.processorFrequency > 0 && c.percentProcessorPerformance > 0;
+    const bool none =
+        c.percentOfMaximumFrequency == 0 && c.processorFrequency == 0 && c.percentProcessorPerformance == 0;
     EXPECT_TRUE(all || none);
     Utils::CpuSpeedSampler sampler;
     EXPECT_GE(sampler.getCurrent(), 0.0);

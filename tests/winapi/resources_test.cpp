@@ -34,7 +34,8 @@ protected:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
     [[nodiscard]] int entriesUnderRoot() const {
-        return int(std::distance(fs::recursive_directory_iterator(mRoot), fs::recursive_directory_iterator()));
+        return int(
+            std::distance(fs::recursive_directory_iterator(mRoot), fs::recursive_directory_iterator()));
     }
 
     fs::path mRoot;

@@ -119,11 +119,17 @@ bool showAssertDialog(const String& report) {
         return true;
     }
     switch (AssertChoice(Utils::presentDialog(makeAssertDialog(report)))) {
-    case AssertChoice::DISMISS: return false;
-    case AssertChoice::IGNORE_THIS: return true;
-    case AssertChoice::IGNORE_ALL: getState().ignoreAll.store(1); return false;
-    case AssertChoice::CRASH: crashForDump();
-    case AssertChoice::KILL: std::quick_exit(1);
+    case AssertChoice::DISMISS:
+        return false;
+    case AssertChoice::IGNORE_THIS:
+        return true;
+    case AssertChoice::IGNORE_ALL:
+        getState().ignoreAll.store(1);
+        return false;
+    case AssertChoice::CRASH:
+        crashForDump();
+    case AssertChoice::KILL:
+        std::quick_exit(1);
     }
     return false;
 }
@@ -150,7 +156,8 @@ String AssertParameters::toString() const {
                   String::fromAscii(std::to_string(line)) + u"\nCondition: " +
                   String::fromAscii(condition ? condition : "");
     if (values) {
-        text += u"\nParameters: " + String::fromAscii(parameterNames ? parameterNames : "") + u"\nValues:     ";
+        text +=
+            u"\nParameters: " + String::fromAscii(parameterNames ? parameterNames : "") + u"\nValues:     ";
         for (const wchar_t c : values->view())
             text << c;
     }

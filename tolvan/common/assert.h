@@ -81,7 +81,11 @@ const std::wostringstream* printAssertValues(std::wostringstream& out, const Val
         if (!(condition)) [[unlikely]] {                                                                     \
             std::wostringstream kalvexAssertValues;                                                          \
             const ::Kalvex::AssertParameters kalvexAssertParameters{                                         \
-                true, __FILE__, __LINE__, #condition, #__VA_ARGS__,                                          \
+                true,                                                                                        \
+                __FILE__,                                                                                    \
+                __LINE__,                                                                                    \
+                #condition,                                                                                  \
+                #__VA_ARGS__,                                                                                \
                 ::Kalvex::Detail::printAssertValues(kalvexAssertValues __VA_OPT__(, ) __VA_ARGS__)};         \
             if (::Kalvex::Detail::preAssert(kalvexAssertParameters)) ::Kalvex::Detail::breakIntoDebugger();  \
             (void)::Kalvex::Detail::assertImpl(kalvexAssertParameters);                                      \

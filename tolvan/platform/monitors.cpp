@@ -65,9 +65,9 @@ void LowSystemMemoryChecker::start(void (*const& callback)()) {
     if (!mCallback) return;
     mWatcher = makeAutoPtr<Watcher>();
     Watcher* const watcher = mWatcher.get();
-    watcher->thread = Thread([watcher, callback = mCallback, interval = mInterval, source = mSource] {
-        watcher->run(callback, interval, source);
-    }, WATCHER_STACK_SIZE);
+    watcher->thread = Thread([watcher, callback = mCallback, interval = mInterval,
+                              source = mSource] { watcher->run(callback, interval, source); },
+                             WATCHER_STACK_SIZE);
 }
 
 void LowSystemMemoryChecker::stop() {
