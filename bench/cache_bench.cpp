@@ -1,4 +1,5 @@
-// CacheStorage find and insert with 1,000 entries, against a hash-map LRU cache under a std::mutex.
+// CacheStorage find and insert with 1,000 and 100,000 entries, against a hash-map LRU cache under a
+// std::mutex.
 #include "ratio_reporter.h"
 
 #include "tolvan/utility/cachestorage.h"
@@ -14,9 +15,7 @@ using namespace Kalvex;
 
 namespace {
 
-constexpr uint64 ENTRIES = 1000;
 constexpr int ENTRY_SIZE = 1000;
-constexpr uint64 CAP = ENTRIES * ENTRY_SIZE;
 
 // The usual constant-time LRU: a list in order of use and a map from key to list position.
 class PeerCache {
@@ -68,42 +67,47 @@ uint64 nextKey(uint64& state, uint64 range) {
     return (state >> 33) % range;
 }
 
+// A cache holding `entries` entries, as many as its cap allows.
 template <typename Cache>
-void fill(Cache& cache) {
-    for (uint64 k = 0; k < ENTRIES; ++k)
+void fill(Cache& cache, uint64 entries) {
+    for (uint64 k = 0; k < entries; ++k)
         cache.insert(k, int(k), ENTRY_SIZE);
 }
 
 template <typename Cache>
 void BM_Find(benchmark::State& state) {
-    Cache cache(CAP);
-    fill(cache);
+    const uint64 entries = uint64(state.range(0));
+    Cache cache(entries * ENTRY_SIZE);
+    fill(cache, entries);
     uint64 random = 1;
     for (auto _ : state)
-        benchmark::DoNotOptimize(cache.template find<int>(nextKey(random, ENTRIES)));
+        benchmark::DoNotOptimize(cache.template find<int>(nextKey(random, entries)));
     state.SetItemsProcessed(state.iterations());
 }
 
 // Keys from a range twice the capacity: half the insertions replace an entry, half evict one.
 template <typename Cache>
 void BM_Insert(benchmark::State& state) {
-    Cache cache(CAP);
-    fill(cache);
+    const uint64 entries = uint64(state.range(0));
+    Cache cache(entries * ENTRY_SIZE);
+    fill(cache, entries);
     uint64 random = 1;
     for (auto _ : state)
-        cache.insert(nextKey(random, 2 * ENTRIES), 7, ENTRY_SIZE);
+        cache.insert(nextKey(random, 2 * entries), 7, ENTRY_SIZE);
     state.SetItemsProcessed(state.iterations());
 }
 
 } // namespace
 
-BENCHMARK_TEMPLATE(BM_Find, CacheStorage);
-BENCHMARK_TEMPLATE(BM_Find, PeerCache);
-BENCHMARK_TEMPLATE(BM_Insert, CacheStorage);
-BENCHMARK_TEMPLATE(BM_Insert, PeerCache);
+BENCHMARK_TEMPLATE(BM_Find, CacheStorage)->Arg(1000)->Arg(100000);
+BENCHMARK_TEMPLATE(BM_Find, PeerCache)->Arg(1000)->Arg(100000);
+BENCHMARK_TEMPLATE(BM_Insert, CacheStorage)->Arg(1000)->Arg(100000);
+BENCHMARK_TEMPLATE(BM_Insert, PeerCache)->Arg(1000)->Arg(100000);
 
 int main(int argc, char** argv) {
     return TolvanBench::runWithRatios(argc, argv,
-                                      {{"BM_Find<CacheStorage>", "BM_Find<PeerCache>"},
-                                       {"BM_Insert<CacheStorage>", "BM_Insert<PeerCache>"}});
+                                      {{"BM_Find<CacheStorage>/1000", "BM_Find<PeerCache>/1000"},
+                                       {"BM_Find<CacheStorage>/100000", "BM_Find<PeerCache>/100000"},
+                                       {"BM_Insert<CacheStorage>/1000", "BM_Insert<PeerCache>/1000"},
+                                       {"BM_Insert<CacheStorage>/100000", "BM_Insert<PeerCache>/100000"}});
 }

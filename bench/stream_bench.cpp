@@ -1,5 +1,5 @@
 // File streams against the C library and the kernel: reading a 256 MiB file whole (readBinaryFile) and
-// in 64 KiB pieces (FileInputStream::read) against fread, copying a file with forwardStreamTo against
+// in 64 KiB pieces (FileInputStream::read) against fread, copying a 1 GiB file with forwardStreamTo against
 // copy_file_range, and TextInputStream::readLine over 100 MB of UTF-8 lines against std::getline on an
 // std::ifstream. The files live in a temporary directory (page cache warm after the first run).
 #include "tolvan/io/filesystem.h"
@@ -24,7 +24,7 @@ namespace {
 
 constexpr size_t CHUNK = 65536;
 constexpr size_t BINARY_SIZE = size_t(256) << 20;
-constexpr size_t COPY_SIZE = size_t(64) << 20;
+constexpr size_t COPY_SIZE = size_t(1) << 30;
 constexpr size_t TEXT_SIZE = 100'000'000;
 
 // The benchmark files, created on first use and removed at exit.

@@ -479,3 +479,151 @@ TEST_F(FileStreams, ReadBinaryFileRefusesTwoGibibytes) {
     EXPECT_TRUE(result.error().contains(u"2 GiB"));
     EXPECT_LT(getTolvanAllocatedMemory() - before, 1 << 20) << "nothing of that size was allocated";
 }
+
+// ---- file to file ----
+
+namespace {
+
+// Bytes that differ from one position to the next, so a misplaced piece shows.
+std::string patterned(size_t size) {
+    std::string s(size, '\0');
+    uint32_t seed = 99;
+    for (char& c : s)
+        c = char((seed = seed * 1103515245u + 12345u) >> 24);
+    return s;
+}
+
+struct FileCopyCase {
+    const char* name;
+    size_t size;
+    int64 seekTo = 0;              // where the source is placed before the copy
+    int64 readFirst = 0;           // bytes read before the copy (the C stream reads ahead)...
+    int64 putBack = 0;             // ...of which these are put back
+    std::string header;            // written to the target before the copy, still in its buffer
+    bool append = false;           // the target is opened for appending to `header`, already on disk
+    bool sourceInMemoryFs = false; // the source lives on another file system than the target
+};
+
+// What a copy left behind: its results and the state of both streams.
+struct FileCopyOutcome {
+    int64 copied = 0;
+    std::vector<int64> totals;
+    int64 sourcePosition = 0;
+    bool sourceEof = false;
+    std::string readAfter;
+    int64 targetPosition = 0;
+    std::string target; // the target's content, with "END" written after the copy
+
+    bool operator==(const FileCopyOutcome&) const = default;
+};
+
+class FileToFile : public TolvanTest::TempDirTest {
+protected:
+    void TearDown() override {
+        if (!mMemoryFsFile.empty()) ::unlink(mMemoryFsFile.c_str());
+        TempDirTest::TearDown();
+    }
+
+    Path sourceFor(const FileCopyCase& c, const std::string& content) {
+        if (!c.sourceInMemoryFs) {
+            writeFile("source.bin", content);
+            return path("source.bin");
+        }
+        char pattern[] = "/dev/shm/tolvan_copy_XXXXXX";
+        const int fd = ::mkstemp(pattern);
+        if (fd < 0) return Path();
+        ::close(fd);
+        mMemoryFsFile = pattern;
+        std::ofstream(mMemoryFsFile, std::ios::binary) << content;
+        return Path(String::fromUtf8(pattern));
+    }
+
+    // Copies the case's source into "target.bin", straight from file to file or (throughMemory) with the
+    // source behind a forwarding stream, which takes the copy through memory.
+    FileCopyOutcome copy(const FileCopyCase& c, bool throughMemory) {
+        const Path source = sourceFor(c, patterned(c.size));
+        if (c.append) writeFile("target.bin", c.header);
+        FileInputStream in(source);
+        if (c.seekTo) in.seekg(c.seekTo);
+        std::string first(size_t(c.readFirst), '\0');
+        EXPECT_EQ(in.read(first.data(), c.readFirst), c.readFirst);
+        if (c.putBack) in.putBack(first.data() + c.readFirst - c.putBack, c.putBack);
+        FileOutputStream out(path("target.bin"),
+                             c.append ? Flags<FileOutputStream::Open>(FileOutputStream::Open::Append)
+                                      : Flags<FileOutputStream::Open>());
+        if (!c.append) out.write(c.header.data(), int64(c.header.size()));
+
+        FileCopyOutcome outcome;
+        const Function<void(int64)> progress([&](int64 total) { outcome.totals.push_back(total); });
+        ForwardingBinaryInputStream forwarding(in);
+        outcome.copied =
+            throughMemory ? forwardStreamTo(forwarding, out, progress) : forwardStreamTo(in, out, progress);
+        outcome.sourcePosition = in.tellg();
+        outcome.sourceEof = in.eof();
+        outcome.readAfter = readString(in, 10);
+        outcome.targetPosition = out.tellp();
+        out.write("END", 3);
+        out.close();
+        outcome.target = readFile("target.bin");
+        return outcome;
+    }
+
+    std::string mMemoryFsFile;
+};
+
+} // namespace
+
+// Straight from file to file, the copy gives the same bytes, counts, progress calls and stream positions
+// as the copy through memory, whatever the sizes and wherever the streams stand.
+TEST_F(FileToFile, MatchesTheCopyThroughMemory) {
+    const std::vector<FileCopyCase> cases = {
+        // name, size, seek to, read first, put back, header, append, source on another file system
+        {"empty", 0, 0, 0, 0, "", false, false},
+        {"one byte", 1, 0, 0, 0, "", false, false},
+        {"just under a piece", 65535, 0, 0, 0, "", false, false},
+        {"one piece", 65536, 0, 0, 0, "", false, false},
+        {"one piece and a byte", 65537, 0, 0, 0, "", false, false},
+        {"three pieces and some", 3 * 65536 + 1234, 0, 0, 0, "", false, false},
+        {"opened mid-file", 200000, 70001, 0, 0, "", false, false},
+        {"positioned at the end", 1000, 1000, 0, 0, "", false, false},
+        {"read ahead and put back", 200000, 0, 5000, 1234, "", false, false},
+        {"buffered target bytes first", 140000, 0, 0, 0, "header", false, false},
+        {"target opened for appending", 140000, 0, 0, 0, "kept", true, false},
+        {"source on another file system", 140000, 10, 0, 0, "h", false, true},
+    };
+    for (const FileCopyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FileCopyOutcome direct = copy(c, false);
+        const FileCopyOutcome reference = copy(c, true);
+        EXPECT_EQ(direct, reference);
+        const int64 start = c.seekTo + c.readFirst - c.putBack;
+        EXPECT_EQ(direct.copied, int64(c.size) - start);
+        EXPECT_EQ(direct.target, c.header + patterned(c.size).substr(size_t(start)) + "END");
+        EXPECT_EQ(direct.sourcePosition, int64(c.size));
+        EXPECT_TRUE(direct.sourceEof);
+        EXPECT_EQ(direct.readAfter, "");
+        EXPECT_EQ(direct.targetPosition, int64(c.header.size()) + direct.copied);
+        ASSERT_FALSE(direct.totals.size() > 0 && direct.totals.back() != direct.copied);
+    }
+    const FileCopyOutcome pieces = copy({"pieces", 3 * 65536 + 1234, 0, 0, 0, "h", false, false}, false);
+    EXPECT_EQ(pieces.totals, (std::vector<int64>{65536, 131072, 196608, 197842}));
+    EXPECT_EQ(copy({"exact pieces", 2 * 65536, 0, 0, 0, "", false, false}, false).totals,
+              (std::vector<int64>{65536, 131072}));
+}
+
+// A progress call that throws leaves both streams just after the bytes already reported.
+TEST_F(FileToFile, ThrowingProgressLeavesTheStreamsAfterTheReportedBytes) {
+    const std::string content = patterned(300000);
+    writeFile("source.bin", content);
+    FileInputStream in(path("source.bin"));
+    FileOutputStream out(path("target.bin"));
+    const Function<void(int64)> stop([](int64 total) {
+        if (total == 131072) throw std::runtime_error("stop");
+    });
+    EXPECT_THROW(forwardStreamTo(in, out, stop), std::runtime_error);
+    EXPECT_EQ(in.tellg(), 131072);
+    EXPECT_EQ(out.tellp(), 131072);
+    EXPECT_EQ(readString(in, 4), content.substr(131072, 4));
+    out.close();
+    EXPECT_EQ(readFile("target.bin"), content.substr(0, 131072));
+}

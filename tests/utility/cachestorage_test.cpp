@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -118,4 +119,85 @@ TEST(CacheStorageTest, EveryValueIsDestroyed) {
     }
     EXPECT_EQ(Counted::sLive, 0);
     EXPECT_EQ(Counted::sDestroyOrder, (std::vector<int>{1, 2, 3, 3, 3, 4}));
+}
+
+namespace {
+
+// The cache's rule spelled out on a vector, front = least recently used.
+struct ModelCache {
+    struct Item {
+        uint64 key;
+        int value;
+        int64 size;
+    };
+    std::vector<Item> items;
+    uint64 cap = 0;
+
+    std::vector<Item>::iterator locate(uint64 key) {
+        return std::find_if(items.begin(), items.end(), [&](const Item& i) { return i.key == key; });
+    }
+    Optional<int> find(uint64 key) {
+        const auto it = locate(key);
+        if (it == items.end()) return NONE;
+        const Item item = *it;
+        items.erase(it);
+        items.push_back(item);
+        return item.value;
+    }
+    void insert(uint64 key, int value, int size) {
+        if (const auto it = locate(key); it != items.end()) items.erase(it);
+        items.push_back({key, value, size > 0 ? size : 0});
+        int64 sum = 0;
+        for (const Item& i : items)
+            sum += i.size;
+        for (size_t budget = items.size(); budget > 0 && uint64(sum) > cap; --budget) {
+            sum -= items.front().size;
+            items.erase(items.begin());
+        }
+    }
+};
+
+} // namespace
+
+// A long mixed run of finds, insertions and cap changes keeps the same entries, sizes and values as the
+// rule above after every step.
+TEST(CacheStorageTest, FollowsTheLeastRecentlyUsedRule) {
+    constexpr uint64 KEYS = 24;
+    CacheStorage cache(300);
+    ModelCache model;
+    model.cap = 300;
+    uint32_t seed = 12345;
+    auto next = [&](uint32_t range) { return ((seed = seed * 1103515245u + 12345u) >> 8) % range; };
+    for (int step = 0; step < 5000; ++step) {
+        const uint64 key = next(KEYS);
+        switch (next(10)) {
+        case 0:
+            if (next(4) == 0) {
+                model.cap = next(400);
+                cache.setMemoryCap(model.cap);
+            }
+            break;
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+            ASSERT_EQ(cache.find<int>(key), model.find(key)) << "step " << step;
+            break;
+        default: {
+            const int size = int(next(90)) - 10;
+            cache.insert(key, step, size);
+            model.insert(key, step, size);
+        }
+        }
+        std::vector<uint64> expected;
+        int64 sum = 0;
+        for (const auto& item : model.items) {
+            expected.push_back(item.key);
+            sum += item.size;
+        }
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(keysPresent(cache, KEYS), expected) << "step " << step;
+        ASSERT_EQ(cache.getEntryCount(), int64(model.items.size()));
+        ASSERT_EQ(cache.getDeclaredSize(), sum);
+    }
 }

@@ -1,12 +1,14 @@
 #include "tolvan/io/stream.h"
 
 #include "tolvan/io/filesystem.h"
+#include "tolvan/io/stream_posix.h"
 #include "tolvan/platform/debug.h"
 
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <typeinfo>
 #include <unistd.h>
 
 namespace Kalvex::Io {
@@ -399,14 +401,90 @@ void readRequired(BinaryInputStream& in, void* dst, int64 count) {
     }
 }
 
+} // namespace Kalvex::Io
+
+namespace Kalvex::Detail {
+
+// Copying between two plain files inside the kernel, in the pieces the copy through memory uses.
+struct FileStreamCopy {
+    // True when `in` and `out` are exactly a FileInputStream and a FileOutputStream on regular files that
+    // the kernel can copy between, and `in` holds no put-back bytes and has not seen its end.
+    static bool possible(const Io::BinaryInputStream& in, const Io::BinaryOutputStream& out) noexcept {
+        if (typeid(in) != typeid(Io::FileInputStream) || typeid(out) != typeid(Io::FileOutputStream))
+            return false;
+        std::FILE* source = static_cast<const Io::FileInputStream&>(in).mFile;
+        std::FILE* target = static_cast<const Io::FileOutputStream&>(out).mFile;
+        return source && target && in.mPutBack.isEmpty() && !in.mHideSourceEof && !std::feof(source) &&
+               Io::Detail::kernelCopyPossible(source, target);
+    }
+
+    // Copies whole pieces at the streams' positions while the kernel can, adding each to `total` and
+    // reporting it; returns how much of the piece it stopped in was copied (at the end of the source, or
+    // where the kernel gave up). The streams are left just after the copied bytes.
+    static int64 wholePieces(Io::FileInputStream& in, Io::FileOutputStream& out, int64& total,
+                             const Function<void(int64)>* progress) {
+        // Buffered output goes to the file before the kernel writes after it.
+        if (std::fflush(out.mFile) != 0) return 0;
+        Positions at{in.mFile, out.mFile};
+        if (at.source < 0 || at.target < 0) return 0;
+        int64 piece = 0;
+        while (const int64 n = Io::Detail::kernelCopy(in.mFile, at.source, out.mFile, at.target,
+                                                      Io::FORWARD_CHUNK - piece)) {
+            if (n < 0) break;
+            piece += n;
+            if (piece < Io::FORWARD_CHUNK) continue;
+            total += piece;
+            piece = 0;
+            if (progress) (*progress)(total);
+        }
+        return piece;
+    }
+
+private:
+    // The offsets the kernel copies at, handed back to the C streams on the way out (also when the
+    // progress call throws); the source's read-ahead is dropped.
+    struct Positions {
+        Positions(std::FILE* in, std::FILE* out)
+            : source(::ftello(in))
+            , target(::ftello(out))
+            , mIn(in)
+            , mOut(out) {}
+        ~Positions() {
+            if (source >= 0) ::fseeko(mIn, source, SEEK_SET);
+            if (target >= 0) ::fseeko(mOut, target, SEEK_SET);
+        }
+        Positions(const Positions&) = delete;
+        Positions& operator=(const Positions&) = delete;
+
+        int64 source;
+        int64 target;
+
+    private:
+        std::FILE* mIn;
+        std::FILE* mOut;
+    };
+};
+
+} // namespace Kalvex::Detail
+
+namespace Kalvex::Io {
+
 namespace {
 
 int64 forwardChunks(BinaryInputStream& in, BinaryOutputStream& out, const Function<void(int64)>* progress) {
     std::byte buffer[FORWARD_CHUNK];
     int64 total = 0;
+    // The bytes of the current chunk that the kernel has already copied.
+    int64 copied = 0;
+    if (Kalvex::Detail::FileStreamCopy::possible(in, out)) {
+        copied = Kalvex::Detail::FileStreamCopy::wholePieces(
+            static_cast<FileInputStream&>(in), static_cast<FileOutputStream&>(out), total, progress);
+    }
     do {
-        const int64 n = in.read(buffer, FORWARD_CHUNK);
-        if (n > 0) out.write(buffer, n);
+        const int64 got = in.read(buffer, FORWARD_CHUNK - copied);
+        if (got > 0) out.write(buffer, got);
+        const int64 n = copied + got;
+        copied = 0;
         if (n != 0) {
             total += n;
             if (progress) (*progress)(total);

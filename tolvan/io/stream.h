@@ -24,6 +24,10 @@
 #include <cstddef>
 #include <cstdio>
 
+namespace Kalvex::Detail {
+struct FileStreamCopy;
+} // namespace Kalvex::Detail
+
 namespace Kalvex::Io {
 
 /// Reference point of a seek.
@@ -66,6 +70,8 @@ protected:
     [[nodiscard]] virtual bool eofImpl() const = 0;
 
 private:
+    friend struct Kalvex::Detail::FileStreamCopy;
+
     // Bytes put back into a non-seekable stream; empty (and unallocated) when none wait.
     Stack<std::byte, HeapAllocator, int64> mPutBack;
     int64 mPutBackPosition = 0;
@@ -149,6 +155,8 @@ public:
     [[nodiscard]] const Path& fileName() const;
 
 protected:
+    friend struct Kalvex::Detail::FileStreamCopy;
+
     enum class Mode { Read = 1, Write = 2, Append = 4 };
 
     FileStreamBase() noexcept = default;
@@ -308,7 +316,8 @@ private:
 void readRequired(BinaryInputStream& in, void* dst, int64 count);
 
 /// Copies `in` to `out` in 64 KiB chunks until `in` reports end of data; returns the byte count.
-/// `progress` receives the running total after every chunk.
+/// `progress` receives the running total after every chunk. Between a FileInputStream and a
+/// FileOutputStream the kernel moves the bytes, with the same chunks, results and positions.
 int64 forwardStreamTo(BinaryInputStream& in, BinaryOutputStream& out);
 int64 forwardStreamTo(BinaryInputStream& in, BinaryOutputStream& out, const Function<void(int64)>& progress);
 

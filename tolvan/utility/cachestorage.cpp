@@ -1,9 +1,11 @@
-// CacheStorage: a doubly linked list of entries, least recently used at the front, under one SimpleLock.
+// CacheStorage: a doubly linked list of entries, least recently used at the front, and a hash index from
+// key to entry beside it, both under one SimpleLock.
 #include "tolvan/utility/cachestorage.h"
 
 #include "tolvan/thread/lock.h"
 
 #include <atomic>
+#include <unordered_map>
 
 namespace Kalvex {
 
@@ -30,10 +32,27 @@ struct CacheStorage::Storage {
     ~Storage() { destroyAll(); }
 
     Entry* findEntry(uint64 key) const noexcept {
-        for (Entry* e = mFront; e; e = e->mNext) {
-            if (e->mKey == key) return e;
+        const auto it = mIndex.find(key);
+        return it == mIndex.end() ? nullptr : it->second;
+    }
+
+    // Stores `fresh` as the most recently used entry, replacing (and destroying) an entry with its key.
+    // When indexing a new key runs out of memory, the cache stays as it was and `fresh` is destroyed.
+    void insert(AutoPtr<Entry> fresh) {
+        const auto [it, added] = mIndex.try_emplace(fresh->mKey, fresh.get());
+        if (!added) {
+            unlink(it->second);
+            tolvanDelete(it->second);
+            it->second = fresh.get();
         }
-        return nullptr;
+        append(fresh.release());
+    }
+
+    // Unlinks, unindexes and destroys `e`.
+    void destroy(Entry* e) noexcept {
+        unlink(e);
+        mIndex.erase(e->mKey);
+        tolvanDelete(e);
     }
 
     void unlink(Entry* e) noexcept {
@@ -54,26 +73,22 @@ struct CacheStorage::Storage {
     }
 
     void destroyAll() noexcept {
-        while (Entry* e = mFront) {
-            unlink(e);
-            tolvanDelete(e);
-        }
+        while (Entry* e = mFront)
+            destroy(e);
     }
 
     // Drops front entries while the sizes exceed the cap, at most once per entry present.
     void evictOverCap() noexcept {
         const uint64 cap = mMemoryCap.load(std::memory_order_relaxed);
-        for (int64 budget = mCount; budget > 0 && uint64(mDeclaredSize) > cap; --budget) {
-            Entry* oldest = mFront;
-            unlink(oldest);
-            tolvanDelete(oldest);
-        }
+        for (int64 budget = mCount; budget > 0 && uint64(mDeclaredSize) > cap; --budget)
+            destroy(mFront);
     }
 
     Entry* mFront = nullptr;
     Entry* mBack = nullptr;
     int64 mCount = 0;
     int64 mDeclaredSize = 0; // the sum of the entries' declared sizes, kept up to date by append/unlink
+    std::unordered_map<uint64, Entry*> mIndex; // every entry of the list under its key
     // Written without the lock (setMemoryCap), so kept atomic.
     std::atomic<uint64> mMemoryCap;
     mutable SimpleLock mLock;
@@ -111,12 +126,7 @@ Optional<Any> CacheStorage::findAny(uint64 key) {
 void CacheStorage::insertAny(uint64 key, Any&& value, int size) {
     const ScopedLock<SimpleLock> guard(mStorage->mLock);
     // Allocate first: when memory runs out the cache stays as it was.
-    Entry* fresh = tolvanNew<Entry>(key, std::move(value), size > 0 ? int32(size) : 0);
-    if (Entry* old = mStorage->findEntry(key)) {
-        mStorage->unlink(old);
-        tolvanDelete(old);
-    }
-    mStorage->append(fresh);
+    mStorage->insert(AutoPtr<Entry>(tolvanNew<Entry>(key, std::move(value), size > 0 ? int32(size) : 0)));
     mStorage->evictOverCap();
 }
 
