@@ -169,6 +169,18 @@ cmd_docs() {
     fi
 }
 
+# Release build of the library and tools only, packed by CPack; the package test then builds an outside
+# project against the unpacked .deb.
+cmd_package() {
+    deps
+    configure build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DTOLVAN_BUILD_TESTS=OFF \
+        -DTOLVAN_BUILD_EXAMPLES=OFF -DTOLVAN_BUILD_PACKAGE_TEST=ON
+    compile build-package
+    rm -f "$ROOT"/build-package/tolvanlib_*.deb
+    (cd "$ROOT/build-package" && cpack -G DEB)
+    run_ctest build-package -L package
+}
+
 case "${1:-}" in
     deps) deps ;;
     build) build ;;
