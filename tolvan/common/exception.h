@@ -21,7 +21,9 @@ public:
     explicit Exception(const String& message);
     /// Stores the UTF-8 text as it is.
     explicit Exception(const char* utf8Message);
+    /// Copies `other`.
     Exception(const Exception& other) = default;
+    /// Replaces the content with a copy of `other`.
     Exception& operator=(const Exception& other) = default;
     ~Exception() override = default;
 
@@ -41,6 +43,7 @@ private:
 class BadAlloc : public std::bad_alloc, public Polymorphic {
 public:
     explicit BadAlloc(size_t wantedBytes) noexcept;
+    /// Copies `other`.
     BadAlloc(const BadAlloc& other) = default;
     ~BadAlloc() override = default;
 

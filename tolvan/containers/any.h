@@ -21,13 +21,17 @@ public:
     requires(!std::is_same_v<std::decay_t<T>, Any> && std::is_copy_constructible_v<std::decay_t<T>>)
         Any(T&& value)
         : mHolder(makeAutoPtr<Holder<std::decay_t<T>>>(std::forward<T>(value))) {}
+    /// Copies `other`.
     Any(const Any& other)
         : mHolder(other.mHolder ? other.mHolder->clone() : AutoPtr<HolderBase>()) {}
+    /// Takes over the content of `other`.
     Any(Any&& other) noexcept = default;
+    /// Replaces the content with a copy of `other`.
     Any& operator=(const Any& other) {
         if (this != &other) *this = Any(other);
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Any& operator=(Any&& other) noexcept = default;
 
     template <typename T, typename... Args>
@@ -37,6 +41,7 @@ public:
         return a;
     }
 
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return !mHolder; }
     /// The held type's identity; typeid(void) when empty.
     [[nodiscard]] const std::type_info& getType() const noexcept {

@@ -46,14 +46,18 @@ public:
         : mData(other.data())
         , mCount(other.size()) {}
 
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] constexpr T* data() const noexcept { return mData; }
     [[nodiscard]] constexpr int64 size() const noexcept { return mCount; }
+    /// True when there are no elements.
     [[nodiscard]] constexpr bool isEmpty() const noexcept { return mCount == 0; }
     constexpr T& operator[](int64 i) const noexcept {
         assert(i >= 0 && i < mCount && "ArrayView index out of range");
         return mData[i];
     }
+    /// Pointer to the first element.
     constexpr T* begin() const noexcept { return mData; }
+    /// Pointer past the last element.
     constexpr T* end() const noexcept { return mData + mCount; }
     /// The `count` elements from `from` (clamped to the view).
     [[nodiscard]] constexpr ArrayView getSubView(int64 from, int64 count) const noexcept {

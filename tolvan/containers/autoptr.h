@@ -57,6 +57,7 @@ public:
     explicit AutoPtr(T* object, Deleter deleter = Deleter()) noexcept
         : mObject(object)
         , mDeleter(deleter) {}
+    /// Takes over the content of `other`.
     AutoPtr(AutoPtr&& other) noexcept
         : mObject(other.release())
         , mDeleter(std::move(other.mDeleter)) {}
@@ -66,6 +67,7 @@ public:
              std::is_same_v<Deleter, Detail::DefaultDeleter<T>>) AutoPtr(AutoPtr<U>&& other)
     noexcept
         : mObject(other.release()) {}
+    /// Replaces the content with that of `other`.
     AutoPtr& operator=(AutoPtr&& other) noexcept {
         if (this != &other) {
             reset(other.release());

@@ -34,11 +34,14 @@ public:
         new (mStorage) E(std::move(error.mError));
         mHasValue = false;
     }
+    /// Copies `other`.
     Expected(const Expected& other) { copyFrom(other); }
+    /// Takes over the content of `other`.
     Expected(Expected&& other) noexcept(
         std::is_nothrow_move_constructible_v<T>&& std::is_nothrow_move_constructible_v<E>) {
         moveFrom(std::move(other));
     }
+    /// Replaces the content with a copy of `other`.
     Expected& operator=(const Expected& other) {
         if (this != &other) {
             Expected copy(other);
@@ -47,6 +50,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Expected& operator=(Expected&& other) noexcept(
         std::is_nothrow_move_constructible_v<T>&& std::is_nothrow_move_constructible_v<E>) {
         if (this != &other) {

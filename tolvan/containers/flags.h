@@ -29,6 +29,7 @@ public:
     }
     /// True when any bit of `other` is set.
     [[nodiscard]] constexpr bool hasAny(Flags other) const noexcept { return (mBits & other.mBits) != 0; }
+    /// True when there are no elements.
     [[nodiscard]] constexpr bool isEmpty() const noexcept { return mBits == 0; }
     [[nodiscard]] constexpr Underlying getBits() const noexcept { return mBits; }
     constexpr Flags& set(E value, bool on = true) noexcept {

@@ -36,6 +36,7 @@ public:
     }
 
     [[nodiscard]] int size() const noexcept { return mCells.size(); }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mCells.isEmpty(); }
     /// The i-th cell (checked by an assertion in debug builds only).
     [[nodiscard]] const String& at(int i) const noexcept { return mCells[i]; }

@@ -24,12 +24,15 @@ public:
     Optional(NoneType) noexcept {}
     Optional(const T& value) { construct(value); }
     Optional(T&& value) { construct(std::move(value)); }
+    /// Copies `other`.
     Optional(const Optional& other) {
         if (other.mHasValue) construct(other.get());
     }
+    /// Takes over the content of `other`.
     Optional(Optional&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
         if (other.mHasValue) construct(std::move(other.get()));
     }
+    /// Replaces the content with a copy of `other`.
     Optional& operator=(const Optional& other) {
         if (this != &other) {
             if (other.mHasValue) {
@@ -40,6 +43,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Optional& operator=(Optional&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
         if (this != &other) {
             if (other.mHasValue) {

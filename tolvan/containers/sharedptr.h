@@ -139,11 +139,13 @@ public:
     template <typename U>
     requires std::is_convertible_v<U*, T*> SharedPtr(AutoPtr<U>&& owner)
         : SharedPtr(static_cast<T*>(owner.release())) {}
+    /// Copies `other`.
     SharedPtr(const SharedPtr& other) noexcept
         : mObject(other.mObject)
         , mBlock(other.mBlock) {
         if (mBlock) mBlock->addStrong();
     }
+    /// Takes over the content of `other`.
     SharedPtr(SharedPtr&& other) noexcept
         : mObject(std::exchange(other.mObject, nullptr))
         , mBlock(std::exchange(other.mBlock, nullptr)) {}
@@ -159,6 +161,7 @@ public:
     noexcept
         : mObject(std::exchange(other.mObject, nullptr))
         , mBlock(std::exchange(other.mBlock, nullptr)) {}
+    /// Replaces the content with `other` (copied or moved in).
     SharedPtr& operator=(SharedPtr other) noexcept {
         swap(other);
         return *this;
@@ -182,6 +185,7 @@ public:
     [[nodiscard]] int getUseCount() const noexcept { return mBlock ? mBlock->getStrongCount() : 0; }
     /// Releases the reference; the pointer becomes empty.
     void reset() noexcept { SharedPtr().swap(*this); }
+    /// Exchanges the contents with `other`.
     void swap(SharedPtr& other) noexcept {
         std::swap(mObject, other.mObject);
         std::swap(mBlock, other.mBlock);
@@ -226,14 +230,17 @@ public:
         , mBlock(shared.mBlock) {
         if (mBlock) mBlock->addWeak();
     }
+    /// Copies `other`.
     WeakPtr(const WeakPtr& other) noexcept
         : mObject(other.mObject)
         , mBlock(other.mBlock) {
         if (mBlock) mBlock->addWeak();
     }
+    /// Takes over the content of `other`.
     WeakPtr(WeakPtr&& other) noexcept
         : mObject(std::exchange(other.mObject, nullptr))
         , mBlock(std::exchange(other.mBlock, nullptr)) {}
+    /// Replaces the content with `other` (copied or moved in).
     WeakPtr& operator=(WeakPtr other) noexcept {
         std::swap(mObject, other.mObject);
         std::swap(mBlock, other.mBlock);
@@ -251,6 +258,7 @@ public:
     /// True when there is no object any more (or never was).
     [[nodiscard]] bool isExpired() const noexcept { return !mBlock || mBlock->getStrongCount() == 0; }
     void reset() noexcept { WeakPtr().swap(*this); }
+    /// Exchanges the contents with `other`.
     void swap(WeakPtr& other) noexcept {
         std::swap(mObject, other.mObject);
         std::swap(mBlock, other.mBlock);
@@ -271,7 +279,9 @@ public:
 
 protected:
     EnableSharedFromThis() noexcept = default;
+    /// Copies the other object.
     EnableSharedFromThis(const EnableSharedFromThis&) noexcept {}
+    /// Replaces the content with a copy of the other object.
     EnableSharedFromThis& operator=(const EnableSharedFromThis&) noexcept { return *this; }
     ~EnableSharedFromThis() = default;
 

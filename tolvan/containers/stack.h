@@ -25,7 +25,9 @@ namespace Kalvex {
 template <typename T, typename Allocator = HeapAllocator, typename SizeT = void>
 class Stack {
 public:
+    /// The index and count type.
     using SizeType = typename Detail::ContainerSize<SizeT>::Type;
+    /// The element type.
     using ValueType = T;
     using Iterator = T*;
     using ConstIterator = const T*;
@@ -55,16 +57,19 @@ public:
         for (const T& v : items)
             pushUnchecked(v);
     }
+    /// Copies `other`.
     Stack(const Stack& other)
         : Stack() {
         reserve(other.mSize);
         for (const T& v : other)
             pushUnchecked(v);
     }
+    /// Takes over the content of `other`.
     Stack(Stack&& other) noexcept
         : mData(std::exchange(other.mData, nullptr))
         , mSize(std::exchange(other.mSize, 0))
         , mCapacity(std::exchange(other.mCapacity, 0)) {}
+    /// Replaces the content with a copy of `other`.
     Stack& operator=(const Stack& other) {
         if (this != &other) {
             Stack copy(other);
@@ -72,6 +77,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Stack& operator=(Stack&& other) noexcept {
         if (this != &other) {
             Stack moved(std::move(other));
@@ -86,10 +92,15 @@ public:
 
     // Size and storage
 
+    /// Number of elements.
     [[nodiscard]] SizeType size() const noexcept { return mSize; }
+    /// Number of elements the storage holds before it grows.
     [[nodiscard]] SizeType capacity() const noexcept { return mCapacity; }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mSize == 0; }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] T* data() noexcept { return mData; }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] const T* data() const noexcept { return mData; }
 
     /// Makes room for at least `capacity` elements without changing the size; never shrinks.
@@ -117,10 +128,12 @@ public:
 
     // Element access
 
+    /// Element `i`; `i` must be below size().
     T& operator[](SizeType i) noexcept {
         assert(i >= 0 && i < mSize && "Stack index out of range");
         return mData[i];
     }
+    /// Element `i`; `i` must be below size().
     const T& operator[](SizeType i) const noexcept {
         assert(i >= 0 && i < mSize && "Stack index out of range");
         return mData[i];
@@ -129,11 +142,17 @@ public:
     [[nodiscard]] const T& front() const noexcept { return (*this)[0]; }
     [[nodiscard]] T& back() noexcept { return (*this)[mSize - 1]; }
     [[nodiscard]] const T& back() const noexcept { return (*this)[mSize - 1]; }
+    /// Pointer to the first element.
     T* begin() noexcept { return mData; }
+    /// Pointer past the last element.
     T* end() noexcept { return mData + mSize; }
+    /// Pointer to the first element.
     const T* begin() const noexcept { return mData; }
+    /// Pointer past the last element.
     const T* end() const noexcept { return mData + mSize; }
+    /// A read-only view of the elements.
     operator ArrayView<const T>() const noexcept { return ArrayView<const T>(mData, int64(mSize)); }
+    /// A writable view of the elements.
     [[nodiscard]] ArrayView<T> getView() noexcept { return ArrayView<T>(mData, int64(mSize)); }
 
     // Insertion and removal
@@ -223,6 +242,7 @@ public:
     }
     [[nodiscard]] bool contains(const T& value) const { return find(value) >= 0; }
 
+    /// Exchanges the contents with `other`.
     void swap(Stack& other) noexcept {
         std::swap(mData, other.mData);
         std::swap(mSize, other.mSize);

@@ -15,7 +15,9 @@ struct StaticArray {
     T mElements[N];
 
     [[nodiscard]] static constexpr int size() noexcept { return N; }
+    /// Pointer to the elements.
     [[nodiscard]] constexpr T* data() noexcept { return mElements; }
+    /// Pointer to the elements.
     [[nodiscard]] constexpr const T* data() const noexcept { return mElements; }
     constexpr T& operator[](int i) noexcept {
         assert(i >= 0 && i < N && "StaticArray index out of range");
@@ -25,10 +27,15 @@ struct StaticArray {
         assert(i >= 0 && i < N && "StaticArray index out of range");
         return mElements[i];
     }
+    /// Pointer to the first element.
     constexpr T* begin() noexcept { return mElements; }
+    /// Pointer past the last element.
     constexpr T* end() noexcept { return mElements + N; }
+    /// Pointer to the first element.
     constexpr const T* begin() const noexcept { return mElements; }
+    /// Pointer past the last element.
     constexpr const T* end() const noexcept { return mElements + N; }
+    /// A read-only view of the elements.
     constexpr operator ArrayView<const T>() const noexcept { return ArrayView<const T>(mElements, N); }
     /// Assigns `value` to every element.
     constexpr void fill(const T& value) { std::fill(begin(), end(), value); }

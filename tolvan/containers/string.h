@@ -50,12 +50,15 @@ public:
             mData[length] = T(0);
             mCount = length + 1;
         }
+        /// Copies `other`.
         CharBuffer(const CharBuffer& other)
             : CharBuffer(other.cStr(), other.length()) {}
+        /// Takes over the content of `other`.
         CharBuffer(CharBuffer&& other) noexcept
             : mData(std::exchange(other.mData, nullptr))
             , mCount(std::exchange(other.mCount, 0))
             , mCapacity(std::exchange(other.mCapacity, 0)) {}
+        /// Replaces the content with `other` (copied or moved in).
         CharBuffer& operator=(CharBuffer other) noexcept {
             std::swap(mData, other.mData);
             std::swap(mCount, other.mCount);
@@ -68,11 +71,13 @@ public:
         [[nodiscard]] const T* cStr() const noexcept { return mCount > 0 ? mData : &mZero; }
         /// The heap block (null when empty).
         [[nodiscard]] T* data() noexcept { return mData; }
+        /// Pointer to the elements; may be null when there are none.
         [[nodiscard]] const T* data() const noexcept { return mData; }
         /// Number of units including the terminator; 0 for an empty buffer.
         [[nodiscard]] int count() const noexcept { return mCount; }
         /// Number of units before the terminator.
         [[nodiscard]] int length() const noexcept { return mCount > 0 ? mCount - 1 : 0; }
+        /// True when there are no elements.
         [[nodiscard]] bool isEmpty() const noexcept { return mCount == 0; }
         [[nodiscard]] int capacity() const noexcept { return mCapacity; }
         [[nodiscard]] std::basic_string_view<T> view() const noexcept {
@@ -115,9 +120,13 @@ public:
     String(wchar_t c, int count);
     /// `count` copies of the byte `c` widened as a signed 8-bit value (the fromAscii rule).
     String(char c, int count);
+    /// Copies `other`.
     String(const String& other);
+    /// Takes over the content of `other`.
     String(String&& other) noexcept;
+    /// Replaces the content with a copy of `other`.
     String& operator=(const String& other);
+    /// Replaces the content with that of `other`.
     String& operator=(String&& other) noexcept;
     ~String() { tolvanFree(mData); }
 
@@ -145,6 +154,7 @@ public:
     // Access
 
     [[nodiscard]] int length() const noexcept { return mLength; }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mLength == 0; }
     [[nodiscard]] int capacity() const noexcept { return mCapacity; }
     /// The zero-terminated units; never null (a static empty string when empty).
@@ -155,7 +165,9 @@ public:
     }
     char16_t operator[](int i) const noexcept { return mData[i]; }
     char16_t& operator[](int i) noexcept { return mData[i]; }
+    /// Pointer to the first element.
     const char16_t* begin() const noexcept { return cStr(); }
+    /// Pointer past the last element.
     const char16_t* end() const noexcept { return cStr() + mLength; }
     /// Grows the buffer to at least `units` without changing the content.
     void reserve(int units);
@@ -242,6 +254,7 @@ public:
     /// Hash of the code units (stable within a process).
     [[nodiscard]] size_t getHash() const noexcept { return std::hash<std::u16string_view>()(view()); }
 
+    /// Exchanges the contents with `other`.
     void swap(String& other) noexcept {
         std::swap(mData, other.mData);
         std::swap(mLength, other.mLength);

@@ -37,6 +37,7 @@ public:
     [[nodiscard]] Pixel getSize() const noexcept { return mSize; }
     [[nodiscard]] int32 getWidth() const noexcept { return mSize.x; }
     [[nodiscard]] int32 getHeight() const noexcept { return mSize.y; }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mPixels.size() == 0; }
 
     /// The index of element (x, y) in data(); no range check.
@@ -53,6 +54,7 @@ public:
 
     /// All width * height elements in the layout's order.
     [[nodiscard]] T* data() noexcept { return mPixels.data(); }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] const T* data() const noexcept { return mPixels.data(); }
 
 private:

@@ -90,7 +90,9 @@ public:
     /// Loads from the stream's current position. A file input stream at its start is reopened by its file
     /// name and loaded as by path. Throws Exception on failure.
     Image(Io::SeekableBinaryInputStream& stream, ImageFormat format);
+    /// Takes over the content of `other`.
     Image(Image&& other) noexcept;
+    /// Replaces the content with that of `other`.
     Image& operator=(Image&& other) noexcept;
 
     [[nodiscard]] const Descriptor& descriptor() const noexcept { return mDescriptor; }

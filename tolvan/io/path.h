@@ -35,6 +35,7 @@ public:
 
     /// Makes the path empty.
     void clear() noexcept { mText = String(); }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mText.isEmpty(); }
 
     /// The stored text (generic form).

@@ -91,7 +91,9 @@ public:
                     Flags<Open> flags = {});
     /// Reads the file at `path` as above; throws Exception::fileAccess when it cannot be opened.
     TextInputStream(const Path& path, TextEncoding encoding = TextEncoding::Detect, Flags<Open> flags = {});
+    /// Takes over the content of the other object.
     TextInputStream(TextInputStream&&) noexcept = default;
+    /// Replaces the content with that of the other object.
     TextInputStream& operator=(TextInputStream&&) noexcept = default;
 
     /// The next line without its line feed (a CR before it stays unless TranslateNewlines); nothing once
@@ -139,7 +141,9 @@ public:
     TextOutputStream(AutoPtr<BinaryOutputStream>&& target, TextEncoding encoding, Flags<Open> flags = {});
     /// Calls open(path, encoding, flags).
     TextOutputStream(const Path& path, TextEncoding encoding, Flags<Open> flags = {});
+    /// Takes over the content of the other object.
     TextOutputStream(TextOutputStream&&) noexcept = default;
+    /// Replaces the content with that of the other object.
     TextOutputStream& operator=(TextOutputStream&&) noexcept = default;
 
     /// Flushes and releases the current target, then writes to `target`; throws Exception when it is null.

@@ -59,9 +59,13 @@ public:
     /// `host` (a dotted address or a name to resolve; when it cannot be resolved the address stays
     /// 0.0.0.0) and `port`.
     SocketAddress(const String& host, unsigned short port);
+    /// Copies `other`.
     SocketAddress(const SocketAddress& other);
+    /// Takes over the content of `other`.
     SocketAddress(SocketAddress&& other) noexcept;
+    /// Replaces the content with a copy of `other`.
     SocketAddress& operator=(const SocketAddress& other);
+    /// Replaces the content with that of `other`.
     SocketAddress& operator=(SocketAddress&& other) noexcept;
     ~SocketAddress();
 
@@ -202,7 +206,9 @@ public:
     /// Binds to `address` and listens; accepting waits up to `timeoutSeconds`. Not ok when binding or
     /// listening failed.
     TcpListener(const SocketAddress& address, unsigned int timeoutSeconds);
+    /// Takes over the content of `other`.
     TcpListener(TcpListener&& other) noexcept;
+    /// Replaces the content with that of `other`.
     TcpListener& operator=(TcpListener&& other) noexcept;
     ~TcpListener();
 
@@ -227,7 +233,9 @@ class TcpSocket : public Polymorphic, public Noncopyable {
 public:
     /// A socket without a connection (not ok).
     TcpSocket() noexcept = default;
+    /// Takes over the content of `other`.
     TcpSocket(TcpSocket&& other) noexcept;
+    /// Replaces the content with that of `other`.
     TcpSocket& operator=(TcpSocket&& other) noexcept;
     /// close().
     ~TcpSocket() override;
@@ -300,7 +308,9 @@ public:
 
     /// Binds to `address` (unless NO_BIND), which is also the default destination.
     UdpSocket(const SocketAddress& address, Flags<ConstructFlag> flags = {});
+    /// Takes over the content of `other`.
     UdpSocket(UdpSocket&& other) noexcept;
+    /// Replaces the content with that of `other`.
     UdpSocket& operator=(UdpSocket&& other) noexcept;
     ~UdpSocket();
 

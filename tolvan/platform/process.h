@@ -47,7 +47,9 @@ public:
     /// given. Throws Exception("Can't start " + executable + " as process.") when it cannot start.
     Process(const Io::Path& executable, ArrayView<const String> arguments, Flags<ProcessFlag> flags = {},
             const Optional<Io::Path>& workingDirectory = NONE);
+    /// Takes over the content of `other`.
     Process(Process&& other) noexcept;
+    /// Replaces the content with that of `other`.
     Process& operator=(Process&& other) noexcept;
     /// Kills a still-running child unless KEEP_RUNNING was given, then releases the handle and the pipe.
     ~Process();
@@ -79,11 +81,14 @@ public:
     ScopedProcessHandle() noexcept = default;
     explicit ScopedProcessHandle(ProcessHandle handle) noexcept
         : mHandle(handle) {}
+    /// Takes over the content of `other`.
     ScopedProcessHandle(ScopedProcessHandle&& other) noexcept;
+    /// Replaces the content with that of `other`.
     ScopedProcessHandle& operator=(ScopedProcessHandle&& other) noexcept;
     ~ScopedProcessHandle();
 
     [[nodiscard]] ProcessHandle get() const noexcept { return mHandle; }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mHandle == nullptr; }
 
 private:
@@ -114,7 +119,9 @@ public:
     /// Exception for a bad name, when it cannot be opened, for CREATE of an existing event
     /// ("InterprocessEvent \"x\" already exists.") and OPEN of a missing one ("... does not exist.").
     InterprocessEvent(const String& name, Mode mode);
+    /// Takes over the content of `other`.
     InterprocessEvent(InterprocessEvent&& other) noexcept;
+    /// Replaces the content with that of `other`.
     InterprocessEvent& operator=(InterprocessEvent&& other) noexcept;
     /// Closes the event; the last one closed in the machine removes it.
     ~InterprocessEvent();

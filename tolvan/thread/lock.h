@@ -46,6 +46,7 @@ class SimpleLock : public Noncopyable {
 public:
     /// Allocates and initialises the mutex (throws BadAlloc when memory is exhausted).
     SimpleLock();
+    /// Takes over the content of `other`.
     SimpleLock(SimpleLock&& other) noexcept
         : mMutex(std::exchange(other.mMutex, nullptr)) {}
     /// Destroys and frees the mutex this lock holds, then takes over the other's.

@@ -32,7 +32,9 @@ public:
 
     /// Starts now (or intervalMs + 1 ms in the past with START_EXPIRED).
     explicit Timer(int64 intervalMs = 1000, Flags<Flag> flags = {});
+    /// Takes over the content of `other`.
     Timer(Timer&& other) noexcept;
+    /// Replaces the content with that of `other`.
     Timer& operator=(Timer&& other) noexcept;
     ~Timer();
 

@@ -35,12 +35,15 @@ public:
     requires(indexOf<std::remove_cvref_t<T>>() != 0) Variant(T&& value) {
         construct<std::remove_cvref_t<T>>(std::forward<T>(value));
     }
+    /// Copies `other`.
     Variant(const Variant& other) {
         other.dispatch([this](const auto& v) { construct<std::decay_t<decltype(v)>>(v); });
     }
+    /// Takes over the content of `other`.
     Variant(Variant&& other) noexcept((std::is_nothrow_move_constructible_v<Ts> && ...)) {
         other.dispatch([this](auto& v) { construct<std::decay_t<decltype(v)>>(std::move(v)); });
     }
+    /// Replaces the content with a copy of `other`.
     Variant& operator=(const Variant& other) {
         if (this != &other) {
             Variant copy(other);
@@ -49,6 +52,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Variant& operator=(Variant&& other) noexcept((std::is_nothrow_move_constructible_v<Ts> && ...)) {
         if (this != &other) {
             reset();
@@ -60,6 +64,7 @@ public:
 
     /// 0 when empty, else the 1-based index of the held alternative.
     [[nodiscard]] int getIndex() const noexcept { return mIndex; }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mIndex == 0; }
     template <typename T>
     [[nodiscard]] bool is() const noexcept {

@@ -133,6 +133,7 @@ class XmlWriterNode {
 public:
     /// A node with no attributes and no children; `value` may be empty.
     XmlWriterNode(const String& name, const String& value);
+    /// Takes over the content of `other`.
     XmlWriterNode(XmlWriterNode&& other) noexcept;
     /// Destroys this node's tree first, then takes the other's. A moved-from node may only be
     /// destroyed or assigned to.
