@@ -27,6 +27,7 @@ public:
     Exception& operator=(const Exception& other) = default;
     ~Exception() override = default;
 
+    /// The message as UTF-8, valid while the exception lives.
     [[nodiscard]] const char* what() const noexcept override { return mMessage.cStr(); }
     /// The failure of every file operation: "Cannot open/read/write file '" + path.genericStr() + "'".
     [[nodiscard]] static Exception fileAccess(const Io::Path& path);
@@ -42,6 +43,7 @@ private:
 /// memory report: the wanted size, the library's memory statistics and, where known, the stack trace.
 class BadAlloc : public std::bad_alloc, public Polymorphic {
 public:
+    /// Records the size of the failed request, `wantedBytes`.
     explicit BadAlloc(size_t wantedBytes) noexcept;
     /// Copies `other`.
     BadAlloc(const BadAlloc& other) = default;

@@ -17,6 +17,7 @@ namespace Kalvex {
 class Any {
 public:
     Any() noexcept = default;
+    /// Holds a copy of `value` (moved in when it is an rvalue).
     template <typename T>
     requires(!std::is_same_v<std::decay_t<T>, Any> && std::is_copy_constructible_v<std::decay_t<T>>)
         Any(T&& value)
@@ -34,6 +35,7 @@ public:
     /// Replaces the content with that of `other`.
     Any& operator=(Any&& other) noexcept = default;
 
+    /// Holds a T constructed in place from `args`.
     template <typename T, typename... Args>
     [[nodiscard]] static Any make(Args&&... args) {
         Any a;
@@ -41,12 +43,13 @@ public:
         return a;
     }
 
-    /// True when there are no elements.
+    /// True when nothing is held.
     [[nodiscard]] bool isEmpty() const noexcept { return !mHolder; }
     /// The held type's identity; typeid(void) when empty.
     [[nodiscard]] const std::type_info& getType() const noexcept {
         return mHolder ? mHolder->type() : typeid(void);
     }
+    /// True when the held value's type is exactly T.
     template <typename T>
     [[nodiscard]] bool is() const noexcept {
         return mHolder && mHolder->type() == typeid(T);
@@ -56,10 +59,12 @@ public:
     [[nodiscard]] T* get() noexcept {
         return is<T>() ? &static_cast<Holder<T>*>(mHolder.get())->mValue : nullptr;
     }
+    /// The held value when its type is exactly T, else null.
     template <typename T>
     [[nodiscard]] const T* get() const noexcept {
         return is<T>() ? &static_cast<const Holder<T>*>(mHolder.get())->mValue : nullptr;
     }
+    /// Destroys the held value; the Any is empty afterwards.
     void reset() noexcept { mHolder.reset(); }
 
 private:

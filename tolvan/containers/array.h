@@ -41,14 +41,17 @@ public:
     }
     // The constructors that copy elements delegate to the default one: an element copy that throws
     // then leaves a complete object, whose destructor frees the block and what was built in it.
+    /// `count` copies of `value`.
     Array(SizeType count, const T& value)
         : Array() {
         allocateFor(count);
         for (; mSize < count; ++mSize)
             new (mData + mSize) T(value);
     }
+    /// Copies of the listed elements.
     Array(std::initializer_list<T> list)
         : Array(ArrayView<const T>(list.begin(), int64(list.size()))) {}
+    /// Copies of the viewed elements.
     explicit Array(ArrayView<const T> items)
         : Array() {
         allocateFor(SizeType(items.size()));
@@ -136,6 +139,7 @@ public:
         std::swap(mData, other.mData);
         std::swap(mSize, other.mSize);
     }
+    /// Equal when both have the same size and equal elements in order.
     friend bool operator==(const Array& a, const Array& b) {
         return a.mSize == b.mSize && std::equal(a.begin(), a.end(), b.begin());
     }

@@ -15,14 +15,17 @@ namespace Kalvex {
 template <typename T>
 class ArrayView {
 public:
+    /// The element type without const.
     using ValueType = std::remove_cv_t<T>;
 
     constexpr ArrayView() noexcept = default;
+    /// Views `count` elements starting at `data`.
     constexpr ArrayView(T* data, int64 count) noexcept
         : mData(data)
         , mCount(count) {
         assert(count >= 0 && "negative ArrayView count");
     }
+    /// Views the whole built-in array.
     template <size_t N>
     constexpr ArrayView(T (&array)[N]) noexcept
         : mData(array)
@@ -48,9 +51,11 @@ public:
 
     /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] constexpr T* data() const noexcept { return mData; }
+    /// Number of elements.
     [[nodiscard]] constexpr int64 size() const noexcept { return mCount; }
     /// True when there are no elements.
     [[nodiscard]] constexpr bool isEmpty() const noexcept { return mCount == 0; }
+    /// Element `i`; `i` must be below size().
     constexpr T& operator[](int64 i) const noexcept {
         assert(i >= 0 && i < mCount && "ArrayView index out of range");
         return mData[i];

@@ -15,6 +15,7 @@ namespace Kalvex {
 /// Wraps an error for construction: `return makeUnexpected(String(u"disk full"));`.
 template <typename E>
 struct Unexpected {
+    /// The error to construct the Expected from.
     E mError;
 };
 template <typename E>
@@ -27,8 +28,11 @@ template <typename E>
 template <typename T, typename E = String>
 class [[nodiscard]] Expected {
 public:
+    /// Holds a copy of `value`.
     Expected(const T& value) { constructValue(value); }
+    /// Holds `value`, moved in.
     Expected(T&& value) { constructValue(std::move(value)); }
+    /// Holds the error taken from `error`.
     template <typename U>
     requires std::is_constructible_v<E, U&&> Expected(Unexpected<U> error) {
         new (mStorage) E(std::move(error.mError));
@@ -61,7 +65,9 @@ public:
     }
     ~Expected() { destroy(); }
 
+    /// True when a value is held (not an error).
     [[nodiscard]] bool hasValue() const noexcept { return mHasValue; }
+    /// True when a value is held.
     explicit operator bool() const noexcept { return mHasValue; }
 
     /// The value; throws Exception("bad_expected_access") when this holds an error.
@@ -69,10 +75,12 @@ public:
         check(mHasValue);
         return valueRef();
     }
+    /// The value; throws Exception("bad_expected_access") when this holds an error.
     [[nodiscard]] const T& value() const& {
         check(mHasValue);
         return valueRef();
     }
+    /// The value, moved out; throws Exception("bad_expected_access") when this holds an error.
     [[nodiscard]] T&& value() && {
         check(mHasValue);
         return std::move(valueRef());
@@ -85,9 +93,13 @@ public:
     /// The value, or `fallback` when this holds an error.
     [[nodiscard]] T valueOr(T fallback) const& { return mHasValue ? valueRef() : std::move(fallback); }
 
+    /// The value, as value().
     T& operator*() & { return value(); }
+    /// The value, as value().
     const T& operator*() const& { return value(); }
+    /// Pointer to the value, as value().
     T* operator->() { return &value(); }
+    /// Pointer to the value, as value().
     const T* operator->() const { return &value(); }
 
 private:

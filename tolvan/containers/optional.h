@@ -11,6 +11,7 @@ namespace Kalvex {
 
 /// An empty marker: `Optional<int> f() { return NONE; }`.
 struct NoneType {
+    /// Only for the NONE constant.
     explicit constexpr NoneType(int) {}
 };
 inline constexpr NoneType NONE{0};
@@ -21,8 +22,11 @@ template <typename T>
 class Optional {
 public:
     Optional() noexcept {}
+    /// Holds no value.
     Optional(NoneType) noexcept {}
+    /// Holds a copy of `value`.
     Optional(const T& value) { construct(value); }
+    /// Holds `value`, moved in.
     Optional(T&& value) { construct(std::move(value)); }
     /// Copies `other`.
     Optional(const Optional& other) {
@@ -54,13 +58,16 @@ public:
         }
         return *this;
     }
+    /// Destroys the value, if any; returns this.
     Optional& operator=(NoneType) noexcept {
         reset();
         return *this;
     }
     ~Optional() { reset(); }
 
+    /// True when a value is held.
     [[nodiscard]] bool hasValue() const noexcept { return mHasValue; }
+    /// True when a value is held.
     explicit operator bool() const noexcept { return mHasValue; }
 
     /// The value; throws Exception("bad_optional_access") when empty.
@@ -68,10 +75,12 @@ public:
         check();
         return get();
     }
+    /// The value; throws Exception("bad_optional_access") when empty.
     [[nodiscard]] const T& value() const& {
         check();
         return get();
     }
+    /// The value, moved out; throws Exception("bad_optional_access") when empty.
     [[nodiscard]] T&& value() && {
         check();
         return std::move(get());
@@ -79,9 +88,13 @@ public:
     /// The value, or `fallback` when empty.
     [[nodiscard]] T valueOr(T fallback) const& { return mHasValue ? get() : std::move(fallback); }
 
+    /// The value, as value().
     T& operator*() & { return value(); }
+    /// The value, as value().
     const T& operator*() const& { return value(); }
+    /// Pointer to the value, as value().
     T* operator->() { return &value(); }
+    /// Pointer to the value, as value().
     const T* operator->() const { return &value(); }
 
     /// Replaces the content with a value built from `args`.
@@ -99,9 +112,11 @@ public:
         }
     }
 
+    /// Equal when both are empty or both hold equal values.
     friend bool operator==(const Optional& a, const Optional& b) {
         return a.mHasValue == b.mHasValue && (!a.mHasValue || a.get() == b.get());
     }
+    /// True when `a` holds no value.
     friend bool operator==(const Optional& a, NoneType) noexcept { return !a.mHasValue; }
 
 private:

@@ -29,12 +29,15 @@ public:
     using SizeType = typename Detail::ContainerSize<SizeT>::Type;
     /// The element type.
     using ValueType = T;
+    /// Iterator over the elements.
     using Iterator = T*;
+    /// Iterator over the elements, read-only.
     using ConstIterator = const T*;
 
     Stack() noexcept = default;
     // The constructors that copy elements delegate to the default one: an element copy that throws
     // then leaves a complete object, whose destructor frees what was built.
+    /// Copies of the listed elements.
     Stack(std::initializer_list<T> list)
         : Stack() {
         reserve(SizeType(list.size()));
@@ -51,6 +54,7 @@ public:
         : Stack() {
         resize(count, value);
     }
+    /// Copies of the viewed elements.
     explicit Stack(ArrayView<const T> items)
         : Stack() {
         reserve(SizeType(items.size()));
@@ -138,9 +142,13 @@ public:
         assert(i >= 0 && i < mSize && "Stack index out of range");
         return mData[i];
     }
+    /// The first element; the stack must not be empty.
     [[nodiscard]] T& front() noexcept { return (*this)[0]; }
+    /// The first element; the stack must not be empty.
     [[nodiscard]] const T& front() const noexcept { return (*this)[0]; }
+    /// The last element; the stack must not be empty.
     [[nodiscard]] T& back() noexcept { return (*this)[mSize - 1]; }
+    /// The last element; the stack must not be empty.
     [[nodiscard]] const T& back() const noexcept { return (*this)[mSize - 1]; }
     /// Pointer to the first element.
     T* begin() noexcept { return mData; }
@@ -159,6 +167,7 @@ public:
 
     /// Appends a copy (or the moved value) at the end; returns the new element.
     T& push(const T& value) { return emplace(value); }
+    /// Moves `value` to the end; returns the stored element.
     T& push(T&& value) { return emplace(std::move(value)); }
     /// Constructs an element at the end from `args`.
     template <typename... Args>
@@ -240,6 +249,7 @@ public:
         }
         return -1;
     }
+    /// True when an element equals `value`.
     [[nodiscard]] bool contains(const T& value) const { return find(value) >= 0; }
 
     /// Exchanges the contents with `other`.
@@ -249,9 +259,11 @@ public:
         std::swap(mCapacity, other.mCapacity);
     }
 
+    /// Equal when both have the same size and equal elements in order.
     friend bool operator==(const Stack& a, const Stack& b) {
         return a.mSize == b.mSize && std::equal(a.begin(), a.end(), b.begin());
     }
+    /// Lexicographic order of the elements (a proper prefix comes first).
     friend auto operator<=>(const Stack& a, const Stack& b) requires std::three_way_comparable<T> {
         return std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
     }

@@ -69,6 +69,7 @@ KALVEX_DECLARE_FLAGS(ImageSavePixelFormat)
 
 /// One row of the registry.
 struct ImageFormatDescriptor {
+    /// The format.
     ImageFormat format = ImageFormat::Bmp;
     /// The image library's own name of the format.
     String pluginName;
@@ -76,6 +77,7 @@ struct ImageFormatDescriptor {
     String description;
     /// Lower-case, without the dot; the first is the main one.
     Stack<String> extensions;
+    /// What the format supports.
     Flags<ImageFormatFeature> features;
     /// The pixel formats in which the format can be saved.
     Flags<ImageSavePixelFormat> savePixelFormats;

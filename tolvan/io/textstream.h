@@ -78,6 +78,7 @@ extern template Optional<Stack<char16_t>> readSpan<char16_t>(BinaryInputStream&,
 /// encoding. Every operation throws Exception when the stream has no source.
 class TextInputStream {
 public:
+    /// Options of the constructors.
     enum class Open : uint32 {
         /// Deliver CR and CR LF as LF.
         TranslateNewlines = 1,
@@ -104,6 +105,7 @@ public:
     /// Reads the next token as a number in the "C" locale; text after a valid prefix is ignored ("12px"
     /// reads 12). Throws Exception when there is no token or it does not start with a number.
     TextInputStream& operator>>(int& value);
+    /// Reads the next token as a float, as the int reader does (same rules, same exceptions).
     TextInputStream& operator>>(float& value);
 
     /// The encoding in use (after detection).
@@ -128,6 +130,7 @@ private:
 /// operation except open and isOpen throws Exception when the stream has no target.
 class TextOutputStream {
 public:
+    /// Options of open.
     enum class Open : uint32 {
         /// When opening a file: append instead of truncating.
         Append = 1,
@@ -159,6 +162,7 @@ public:
     /// Flushes and releases the target (closing a file); a flush failure propagates and the stream is
     /// closed either way.
     void close();
+    /// True when the stream has a target.
     [[nodiscard]] bool isOpen() const noexcept { return !mTarget.isNull(); }
     /// The encoding in use.
     [[nodiscard]] TextEncoding encoding() const;

@@ -79,6 +79,7 @@ private:
 class ScopedProcessHandle : public Noncopyable {
 public:
     ScopedProcessHandle() noexcept = default;
+    /// Owns `handle`.
     explicit ScopedProcessHandle(ProcessHandle handle) noexcept
         : mHandle(handle) {}
     /// Takes over the content of `other`.
@@ -87,8 +88,9 @@ public:
     ScopedProcessHandle& operator=(ScopedProcessHandle&& other) noexcept;
     ~ScopedProcessHandle();
 
+    /// The held handle, still owned.
     [[nodiscard]] ProcessHandle get() const noexcept { return mHandle; }
-    /// True when there are no elements.
+    /// True when no handle is held.
     [[nodiscard]] bool isEmpty() const noexcept { return mHandle == nullptr; }
 
 private:
@@ -113,6 +115,7 @@ void killProcess(ProcessHandle handle);
 /// exactly one wait(), or the next one when nobody waits. Movable, not copyable; one thread at a time.
 class InterprocessEvent : public Noncopyable {
 public:
+    /// How the constructor treats an event of that name: open or create it, create only, open only.
     enum class Mode { OPEN_OR_CREATE = 0, CREATE = 1, OPEN = 2 };
 
     /// Opens or creates the event `name` (1 to 30 characters), unsignalled when created. Throws
@@ -132,6 +135,7 @@ public:
     /// resets it; false on time-out.
     bool wait(const Optional<int64>& timeoutMilliseconds = NONE);
 
+    /// The event name.
     [[nodiscard]] const String& getName() const noexcept { return mName; }
 
 private:

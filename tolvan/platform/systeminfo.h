@@ -21,9 +21,13 @@ namespace Kalvex {
 
 /// The four registers the processor's identification instruction returns.
 struct CpuIdResult {
+    /// The EAX register.
     uint32 eax = 0;
+    /// The EBX register.
     uint32 ebx = 0;
+    /// The ECX register.
     uint32 ecx = 0;
+    /// The EDX register.
     uint32 edx = 0;
 };
 
@@ -52,11 +56,13 @@ enum class GpuVendor : uint32 {
 };
 KALVEX_DECLARE_FLAGS(GpuVendor)
 
+/// Counts of the machine's processors: packages, cores and logical processors.
 struct SystemProcessorInformation {
     /// Physical processor packages (sockets).
     uint32 mPackageCount = 0;
     /// Physical cores.
     uint32 mCoreCount = 0;
+    /// Logical processors (hardware threads).
     uint32 mLogicalProcessorCount = 0;
 };
 
@@ -69,6 +75,7 @@ enum class AdapterFlag : uint32 {
 };
 KALVEX_DECLARE_FLAGS(AdapterFlag)
 
+/// One network adapter: its names and its addresses.
 struct AdapterInfo {
     /// The platform's identifier of the adapter (the interface name on Linux).
     String mName;

@@ -130,6 +130,7 @@ private:
 template <typename Lock>
 class [[nodiscard]] ScopedLock : public Noncopyable {
 public:
+    /// Locks `lock` until destruction.
     explicit ScopedLock(Lock& lock)
         : mLock(&lock) {
         lock.lock();
@@ -153,6 +154,7 @@ public:
             mHeld = true;
         }
     }
+    /// True while the lock is held.
     [[nodiscard]] bool isLocked() const noexcept { return mHeld; }
 
 private:

@@ -82,6 +82,7 @@ public:
 
     /// The native handle; null when not joinable.
     [[nodiscard]] ThreadHandle handle() const noexcept { return mHandle; }
+    /// True while a handle is held: started, neither joined nor detached.
     [[nodiscard]] bool isJoinable() const noexcept { return mHandle != nullptr; }
 
 private:

@@ -31,6 +31,7 @@ public:
     }
 
     Variant() noexcept = default;
+    /// Holds `value`, as the alternative of its type.
     template <typename T>
     requires(indexOf<std::remove_cvref_t<T>>() != 0) Variant(T&& value) {
         construct<std::remove_cvref_t<T>>(std::forward<T>(value));
@@ -64,8 +65,9 @@ public:
 
     /// 0 when empty, else the 1-based index of the held alternative.
     [[nodiscard]] int getIndex() const noexcept { return mIndex; }
-    /// True when there are no elements.
+    /// True when nothing is held.
     [[nodiscard]] bool isEmpty() const noexcept { return mIndex == 0; }
+    /// True when the held alternative has type T.
     template <typename T>
     [[nodiscard]] bool is() const noexcept {
         return mIndex != 0 && mIndex == indexOf<T>();
@@ -76,6 +78,7 @@ public:
         if (!is<T>()) throw Exception("Variant holds another type");
         return *std::launder(reinterpret_cast<T*>(mStorage));
     }
+    /// The held T; throws Exception when another alternative is held.
     template <typename T>
     [[nodiscard]] const T& get() const {
         if (!is<T>()) throw Exception("Variant holds another type");
@@ -104,6 +107,7 @@ public:
         if (mIndex == 0) throw Exception("Visiting Variant without type");
         return visitAt<0>(std::forward<Visitor>(visitor), mStorage);
     }
+    /// Calls `visitor` with the held value; returns what it returns.
     template <typename Visitor>
     decltype(auto) visit(Visitor&& visitor) const {
         if (mIndex == 0) throw Exception("Visiting Variant without type");
