@@ -76,6 +76,7 @@ private:
     int64 mCount = 0;
 };
 
+/// A view of a built-in array has the array's element type.
 template <typename T, size_t N>
 ArrayView(T (&)[N]) -> ArrayView<T>;
 

@@ -18,6 +18,7 @@ struct Unexpected {
     /// The error to construct the Expected from.
     E mError;
 };
+/// Wraps `error` so that an Expected is constructed holding it.
 template <typename E>
 [[nodiscard]] Unexpected<std::decay_t<E>> makeUnexpected(E&& error) {
     return Unexpected<std::decay_t<E>>{std::forward<E>(error)};

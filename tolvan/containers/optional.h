@@ -14,6 +14,7 @@ struct NoneType {
     /// Only for the NONE constant.
     explicit constexpr NoneType(int) {}
 };
+/// The marker of an empty Optional.
 inline constexpr NoneType NONE{0};
 
 /// Storage for one T followed by a flag telling whether a value is present. value() on an empty

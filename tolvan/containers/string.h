@@ -317,6 +317,7 @@ std::istream& operator>>(std::istream& in, String& s);
 /// Reads one whitespace-delimited wide token and stores it unchanged.
 std::wistream& operator>>(std::wistream& in, String& s);
 
+/// Exchanges the contents of `a` and `b`.
 inline void swap(String& a, String& b) noexcept {
     a.swap(b);
 }

@@ -130,6 +130,7 @@ struct ImageSaveSettings {
 
 /// The Image, or the message of the Exception that loading threw.
 [[nodiscard]] Expected<Image, String> makeImage(const Io::Path& path, Optional<ImageFormat> format);
+/// The Image loaded from the stream, or the message of the Exception that loading threw.
 [[nodiscard]] Expected<Image, String> makeImage(Io::SeekableBinaryInputStream& stream, ImageFormat format);
 
 /// Loads the file and resizes `colour` (and `alpha`, when given) to its size; both come out top-down

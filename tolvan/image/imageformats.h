@@ -65,6 +65,7 @@ KALVEX_DECLARE_FLAGS(ImageSavePixelFormat)
 [[nodiscard]] Optional<ImageSavePixelFormat> imageSavePixelFormatFromString(const String& text);
 /// Every pixel format in value order, and their names in the same order.
 [[nodiscard]] Stack<ImageSavePixelFormat> getImageSavePixelFormats();
+/// The names of getImageSavePixelFormats(), in the same order.
 [[nodiscard]] Stack<String> getImageSavePixelFormatNames();
 
 /// One row of the registry.
@@ -119,6 +120,7 @@ KALVEX_DECLARE_FLAGS(ImageFormatsFileDialogFilter)
 
 /// The Kalvex EXR description ("Kalvex EXR") and extensions (kxr, kex, kexr).
 [[nodiscard]] const String& getKalvexExrDescription();
+/// The Kalvex EXR extensions (kxr, kex, kexr).
 [[nodiscard]] const Stack<String>& getKalvexExrExtensions();
 
 /// True when the path's lower-cased extension is one of the Kalvex EXR extensions.

@@ -58,11 +58,15 @@ template <typename T>
 
 /// readLine / readSpan decoded to String, up to the first zero unit.
 [[nodiscard]] Optional<String> readLineUtf8(BinaryInputStream& stream, char delimiter, Flags<ReadChar> flags = {});
+/// readLine of UTF-16 units, decoded to String up to the first zero unit.
 [[nodiscard]] Optional<String> readLineUtf16(BinaryInputStream& stream, char16_t delimiter,
                                              Flags<ReadChar> flags = {});
+/// readSpan of UTF-8 bytes, decoded to String up to the first zero unit.
 [[nodiscard]] Optional<String> readSpanUtf8(BinaryInputStream& stream, Flags<ReadChar> flags = {});
+/// readSpan of UTF-16 units, decoded to String up to the first zero unit.
 [[nodiscard]] Optional<String> readSpanUtf16(BinaryInputStream& stream, Flags<ReadChar> flags = {});
 
+/// \cond
 template <>
 Optional<char> readChar<char>(BinaryInputStream& stream, Flags<ReadChar> flags);
 template <>
@@ -71,6 +75,7 @@ extern template Optional<Stack<char>> readLine<char>(BinaryInputStream&, char, F
 extern template Optional<Stack<char16_t>> readLine<char16_t>(BinaryInputStream&, char16_t, Flags<ReadChar>);
 extern template Optional<Stack<char>> readSpan<char>(BinaryInputStream&, Flags<ReadChar>);
 extern template Optional<Stack<char16_t>> readSpan<char16_t>(BinaryInputStream&, Flags<ReadChar>);
+/// \endcond
 
 // ---- Text streams ----
 

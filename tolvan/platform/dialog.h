@@ -14,6 +14,7 @@ namespace Kalvex {
 
 namespace Utils {
 
+/// The icon a dialog shows beside its message.
 enum class DialogIcon { NONE, INFORMATION, WARNING, CRITICAL };
 
 /// What a dialog shows: caption, message, buttons and icon.

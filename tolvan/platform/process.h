@@ -27,6 +27,7 @@ namespace Kalvex {
 /// Opaque native handle of a process (null when there is none).
 using ProcessHandle = void*;
 
+/// Options of starting a child process.
 enum class ProcessFlag : uint32 {
     /// Start with administrator rights (through pkexec); no output redirection then.
     ELEVATED = 1u << 0,

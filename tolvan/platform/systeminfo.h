@@ -31,6 +31,7 @@ struct CpuIdResult {
     uint32 edx = 0;
 };
 
+/// Instruction-set extensions of the processor.
 enum class CpuFeatures : uint32 {
     SSE3 = 1u << 0,
     SSSE3 = 1u << 1,
@@ -47,8 +48,10 @@ enum class CpuFeatures : uint32 {
 };
 KALVEX_DECLARE_FLAGS(CpuFeatures)
 
+/// The processor's maker.
 enum class CpuVendor { UNKNOWN = 0, INTEL = 1, AMD = 2 };
 
+/// Makers of the graphics adapters in the machine.
 enum class GpuVendor : uint32 {
     OTHER = 1u << 0,
     NVIDIA = 1u << 1,
@@ -66,6 +69,7 @@ struct SystemProcessorInformation {
     uint32 mLogicalProcessorCount = 0;
 };
 
+/// Which network adapters and addresses to list.
 enum class AdapterFlag : uint32 {
     IPV4 = 1u << 0,
     IPV6 = 1u << 1,

@@ -178,6 +178,7 @@ public:
 /// Whether the key at `path` exists.
 [[nodiscard]] bool keyExists(const String& path);
 
+///@{
 /// The path-taking forms of the Key operations: they open the key, ask it and close it again. A key
 /// that cannot be opened gives an empty result or false.
 [[nodiscard]] Optional<String> getStringValue(const String& keyPath, const String& name);
@@ -188,6 +189,7 @@ public:
 [[nodiscard]] bool setValue(const String& keyPath, const String& name, int64 value);
 [[nodiscard]] bool deleteValue(const String& keyPath, const String& name);
 [[nodiscard]] bool valueExists(const String& keyPath, const String& name);
+///@}
 
 /// Calls `callback` once for each value of the key `subPath` under `root`, in the order the values were
 /// first written. Never calls it when the key cannot be opened.
