@@ -147,24 +147,31 @@ project_version() {
     sed -n 's/^project(TolvanLib VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
 }
 
-# Doxygen errors fail the run; the warnings (mostly undocumented members) are counted and listed in
-# build/docs/warnings.log.
+# Doxygen errors fail the run, and so do configuration warnings (Doxygen prints them before it opens
+# the log) and a reference that lacks the page of a header (a failing input filter is silent). The other
+# warnings (mostly undocumented members) are counted and listed in build/docs/warnings.log.
 cmd_docs() {
     deps
     local out="$ROOT/build/docs"
     rm -rf "$out"
     mkdir -p "$out"
-    TOLVAN_ROOT="$ROOT" TOLVAN_DOCS_DIR="$out" TOLVAN_VERSION="$(project_version)" doxygen "$ROOT/docs/Doxyfile"
-    local errors warnings undocumented
+    TOLVAN_ROOT="$ROOT" TOLVAN_DOCS_DIR="$out" TOLVAN_VERSION="$(project_version)" \
+        doxygen "$ROOT/docs/Doxyfile" 2>"$out/doxygen.stderr"
     # Doxygen repeats a warning for every class that inherits the member: count each one once.
     sort -u -o "$out/warnings.log" "$out/warnings.log"
-    errors=$(grep -c 'error:' "$out/warnings.log" || true)
+    local errors warnings undocumented headers pages
+    errors=$(cat "$out/warnings.log" "$out/doxygen.stderr" | grep -c 'error:' || true)
+    errors=$((errors + $(grep -c 'warning:' "$out/doxygen.stderr" || true)))
     warnings=$(grep -c 'warning:' "$out/warnings.log" || true)
     undocumented=$(grep -c 'warning:.*is not documented' "$out/warnings.log" || true)
-    echo "API reference: $out/html/index.html"
+    headers=$(find "$ROOT/tolvan" \( -name '*.h' -o -name '*.inl' \) ! -name '*_posix.h' | wc -l)
+    pages=$(find "$out/html" -maxdepth 1 \( -name '*_8h.html' -o -name '*_8inl.html' \) | wc -l)
+    echo "API reference: $out/html/index.html ($pages of $headers headers)"
     echo "Doxygen: $errors errors, $warnings warnings ($undocumented undocumented members); see $out/warnings.log"
-    if [ "$errors" -gt 0 ]; then
-        grep 'error:' "$out/warnings.log" >&2
+    if [ "$errors" -gt 0 ] || [ "$pages" -lt "$headers" ]; then
+        cat "$out/doxygen.stderr" >&2
+        grep 'error:' "$out/warnings.log" >&2 || true
+        echo "Doxygen failed" >&2
         return 1
     fi
 }
