@@ -56,11 +56,23 @@ for program in consumer_cmake consumer_pkgconfig; do
     grep -qx "path C:/Renders/frame.exr" <<<"$output" || fail "$program printed a wrong path"
 done
 
-# Every installed program finds all its libraries from the scratch root.
+# No packaged binary points back into the build tree, which only exists on the machine that built it.
+for binary in "$libdir"/*.so* "$root"/usr/bin/*; do
+    [ -L "$binary" ] && continue
+    if readelf -d "$binary" | grep -E 'R(UN)?PATH' | grep -q "$package_dir"; then
+        fail "$(basename "$binary") has a run-time search path into the build tree"
+    fi
+done
+
+# Every installed program finds all its libraries, the library's own from the scratch root.
 for tool in "$root"/usr/bin/*; do
-    if ldd "$tool" | grep -q 'not found'; then
-        ldd "$tool" >&2
+    libraries=$(ldd "$tool")
+    if grep -q 'not found' <<<"$libraries"; then
+        echo "$libraries" >&2
         fail "$(basename "$tool") has unresolved libraries"
+    fi
+    if grep -q 'libtolvan' <<<"$libraries" && ! grep -q "$libdir/libtolvan" <<<"$libraries"; then
+        fail "$(basename "$tool") does not load the library from $libdir"
     fi
     echo "tool $(basename "$tool"): libraries resolve"
 done
