@@ -33,7 +33,9 @@ for f in "$libdir/libtolvan.so.0" "$libdir/cmake/TolvanLib/TolvanLibConfig.cmake
     [ -e "$f" ] || fail "$f missing from the package"
 done
 [ -z "$(find "$root/usr/include" -name '*_posix.h')" ] || fail "private *_posix.h headers were packaged"
-dpkg-deb --field "$deb" Depends | grep -q 'libc6' || fail "the package declares no run-time dependencies"
+# (Outputs are read whole before grep -q looks at them: grep stopping early must not fail the writer.)
+depends=$(dpkg-deb --field "$deb" Depends)
+grep -q 'libc6' <<<"$depends" || fail "the package declares no run-time dependencies"
 
 export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 expected_md5=$(printf '%s' "package check" | md5sum | cut -d' ' -f1)
@@ -51,7 +53,8 @@ for program in consumer_cmake consumer_pkgconfig; do
     output=$("$work/consumer/$program" "package check") || fail "$program exited with $?"
     echo "$program: $output"
     # Loaded from the scratch root, not from a library installed elsewhere on the machine.
-    ldd "$work/consumer/$program" | grep -q "$libdir/libtolvan.so.0" || fail "$program does not load $libdir/libtolvan.so.0"
+    libraries=$(ldd "$work/consumer/$program")
+    grep -q "$libdir/libtolvan.so.0" <<<"$libraries" || fail "$program does not load $libdir/libtolvan.so.0"
     grep -qix "md5 $expected_md5" <<<"$output" || fail "$program printed a wrong MD5"
     grep -qx "path C:/Renders/frame.exr" <<<"$output" || fail "$program printed a wrong path"
 done
@@ -59,7 +62,8 @@ done
 # No packaged binary points back into the build tree, which only exists on the machine that built it.
 for binary in "$libdir"/*.so* "$root"/usr/bin/*; do
     [ -L "$binary" ] && continue
-    if readelf -d "$binary" | grep -E 'R(UN)?PATH' | grep -q "$package_dir"; then
+    dynamic=$(readelf -d "$binary")
+    if grep -qE "R(UN)?PATH.*$package_dir" <<<"$dynamic"; then
         fail "$(basename "$binary") has a run-time search path into the build tree"
     fi
 done
