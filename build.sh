@@ -8,6 +8,8 @@
 #   ./build.sh sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, whole suite (build-asan/)
 #   ./build.sh tsan       ThreadSanitizer build, tests labelled "concurrency" (build-tsan/)
 #   ./build.sh fuzz       clang-14 libFuzzer build, each target for FUZZ_SECONDS (default 60) (build-fuzz/)
+#   ./build.sh docs       API reference from the public headers with Doxygen (build/docs/html)
+#   ./build.sh package    Release build and Debian package (build-package/), checked by an outside project
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -23,6 +25,7 @@ PACKAGES=(
     libtbb-dev libssl-dev libpugixml-dev
     libxml2-utils qpdf curl openssl openimageio-tools
     libwxgtk3.2-dev
+    doxygen
 )
 # Needed by the benchmarks alone (./build.sh bench): iperf3 is the whole-process peer of the socket one.
 BENCH_PACKAGES=(iperf3)
@@ -139,6 +142,52 @@ cmd_fuzz() {
     done
 }
 
+# The project version, as project() in CMakeLists.txt declares it.
+project_version() {
+    sed -n 's/^project(TolvanLib VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
+}
+
+# Doxygen errors fail the run, and so do configuration warnings (Doxygen prints them before it opens
+# the log) and a reference that lacks the page of a header (a failing input filter is silent). The other
+# warnings (mostly undocumented members) are counted and listed in build/docs/warnings.log.
+cmd_docs() {
+    deps
+    local out="$ROOT/build/docs"
+    rm -rf "$out"
+    mkdir -p "$out"
+    TOLVAN_ROOT="$ROOT" TOLVAN_DOCS_DIR="$out" TOLVAN_VERSION="$(project_version)" \
+        doxygen "$ROOT/docs/Doxyfile" 2>"$out/doxygen.stderr"
+    # Doxygen repeats a warning for every class that inherits the member: count each one once.
+    sort -u -o "$out/warnings.log" "$out/warnings.log"
+    local errors warnings undocumented headers pages
+    errors=$(cat "$out/warnings.log" "$out/doxygen.stderr" | grep -c 'error:' || true)
+    errors=$((errors + $(grep -c 'warning:' "$out/doxygen.stderr" || true)))
+    warnings=$(grep -c 'warning:' "$out/warnings.log" || true)
+    undocumented=$(grep -c 'warning:.*is not documented' "$out/warnings.log" || true)
+    headers=$(find "$ROOT/tolvan" \( -name '*.h' -o -name '*.inl' \) ! -name '*_posix.h' | wc -l)
+    pages=$(find "$out/html" -maxdepth 1 \( -name '*_8h.html' -o -name '*_8inl.html' \) | wc -l)
+    echo "API reference: $out/html/index.html ($pages of $headers headers)"
+    echo "Doxygen: $errors errors, $warnings warnings ($undocumented undocumented members); see $out/warnings.log"
+    if [ "$errors" -gt 0 ] || [ "$pages" -lt "$headers" ]; then
+        cat "$out/doxygen.stderr" >&2
+        grep 'error:' "$out/warnings.log" >&2 || true
+        echo "Doxygen failed" >&2
+        return 1
+    fi
+}
+
+# Release build of the library and tools only, packed by CPack; the package test then builds an outside
+# project against the unpacked .deb.
+cmd_package() {
+    deps
+    configure build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DTOLVAN_BUILD_TESTS=OFF \
+        -DTOLVAN_BUILD_EXAMPLES=OFF -DTOLVAN_BUILD_PACKAGE_TEST=ON
+    compile build-package
+    rm -f "$ROOT"/build-package/tolvanlib_*.deb
+    (cd "$ROOT/build-package" && cpack -G DEB)
+    run_ctest build-package -L package
+}
+
 case "${1:-}" in
     deps) deps ;;
     build) build ;;
@@ -148,5 +197,7 @@ case "${1:-}" in
     sanitize) cmd_sanitize ;;
     tsan) cmd_tsan ;;
     fuzz) cmd_fuzz ;;
-    *) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    docs) cmd_docs ;;
+    package) cmd_package ;;
+    *) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

@@ -9,6 +9,7 @@ namespace Kalvex {
 template <typename T>
 class AtomicInt {
 public:
+    /// Starts at `value`.
     constexpr AtomicInt(T value = T()) noexcept
         : mValue(value) {}
     AtomicInt(const AtomicInt&) = delete;
@@ -31,8 +32,11 @@ public:
         return mValue.compare_exchange_strong(expected, desired);
     }
 
+    /// The current value, as get().
     operator T() const noexcept { return get(); }
+    /// Adds one; returns the new value.
     T operator++() noexcept { return increment(); }
+    /// Subtracts one; returns the new value.
     T operator--() noexcept { return decrement(); }
 
 private:

@@ -21,10 +21,13 @@ public:
     explicit Exception(const String& message);
     /// Stores the UTF-8 text as it is.
     explicit Exception(const char* utf8Message);
+    /// Copies `other`.
     Exception(const Exception& other) = default;
+    /// Replaces the content with a copy of `other`.
     Exception& operator=(const Exception& other) = default;
     ~Exception() override = default;
 
+    /// The message as UTF-8, valid while the exception lives.
     [[nodiscard]] const char* what() const noexcept override { return mMessage.cStr(); }
     /// The failure of every file operation: "Cannot open/read/write file '" + path.genericStr() + "'".
     [[nodiscard]] static Exception fileAccess(const Io::Path& path);
@@ -40,7 +43,9 @@ private:
 /// memory report: the wanted size, the library's memory statistics and, where known, the stack trace.
 class BadAlloc : public std::bad_alloc, public Polymorphic {
 public:
+    /// Records the size of the failed request, `wantedBytes`.
     explicit BadAlloc(size_t wantedBytes) noexcept;
+    /// Copies `other`.
     BadAlloc(const BadAlloc& other) = default;
     ~BadAlloc() override = default;
 

@@ -43,6 +43,7 @@ bool runSingleEventLoopIteration(bool reserved = false);
 
 namespace Utils {
 
+/// Options of executeInMainThread.
 enum class ExecuteMainThread : unsigned {
     /// Always queue, even when called on the main thread.
     FORCE_QUEUE = 1 << 0,

@@ -13,7 +13,9 @@ public:
 
 protected:
     Polymorphic() = default;
+    /// Copies the other object.
     Polymorphic(const Polymorphic&) = default;
+    /// Replaces the content with a copy of the other object.
     Polymorphic& operator=(const Polymorphic&) = default;
 };
 
@@ -26,7 +28,9 @@ public:
 protected:
     Noncopyable() = default;
     ~Noncopyable() = default;
+    /// Takes over the content of the other object.
     Noncopyable(Noncopyable&&) = default;
+    /// Replaces the content with that of the other object.
     Noncopyable& operator=(Noncopyable&&) = default;
 };
 

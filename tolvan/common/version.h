@@ -10,15 +10,20 @@
 
 namespace Kalvex {
 
+/// The version record of a build: major number, kind, number, revision and build date.
 struct VersionInfo {
     /// Values of `kind`, ordered: a daily build comes before a release candidate before a release.
     static constexpr uint8 DAILY_BUILD = 0x10;
+    /// A release candidate (`number` counts the candidates).
     static constexpr uint8 RELEASE_CANDIDATE = 0x20;
+    /// A release (`number` counts the hotfixes).
     static constexpr uint8 RELEASE = 0x30;
 
+    /// The major version number, highest in the ordering.
     uint8 major = 0;
     /// Release-candidate or hotfix number.
     uint8 number = 0;
+    /// DAILY_BUILD, RELEASE_CANDIDATE or RELEASE.
     uint8 kind = RELEASE;
     /// Secondary number, lowest in the ordering.
     uint16 revision = 0;
@@ -35,6 +40,7 @@ struct VersionInfo {
     [[nodiscard]] int64 toInt64() const noexcept {
         return ((int64(major) * 256 + kind) * 256 + number) * (int64(1) << 32) + revision;
     }
+    /// The same value as toInt64().
     explicit operator int64() const noexcept { return toInt64(); }
 };
 

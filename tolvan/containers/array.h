@@ -19,7 +19,9 @@ namespace Kalvex {
 template <typename T, typename Allocator = HeapAllocator, typename SizeT = void>
 class Array {
 public:
+    /// The index and count type.
     using SizeType = typename Detail::ContainerSize<SizeT>::Type;
+    /// The element type.
     using ValueType = T;
 
     Array() noexcept = default;
@@ -39,25 +41,31 @@ public:
     }
     // The constructors that copy elements delegate to the default one: an element copy that throws
     // then leaves a complete object, whose destructor frees the block and what was built in it.
+    /// `count` copies of `value`.
     Array(SizeType count, const T& value)
         : Array() {
         allocateFor(count);
         for (; mSize < count; ++mSize)
             new (mData + mSize) T(value);
     }
+    /// Copies of the listed elements.
     Array(std::initializer_list<T> list)
         : Array(ArrayView<const T>(list.begin(), int64(list.size()))) {}
+    /// Copies of the viewed elements.
     explicit Array(ArrayView<const T> items)
         : Array() {
         allocateFor(SizeType(items.size()));
         for (; mSize < SizeType(items.size()); ++mSize)
             new (mData + mSize) T(items[mSize]);
     }
+    /// Copies `other`.
     Array(const Array& other)
         : Array(ArrayView<const T>(other.mData, int64(other.mSize))) {}
+    /// Takes over the content of `other`.
     Array(Array&& other) noexcept
         : mData(std::exchange(other.mData, nullptr))
         , mSize(std::exchange(other.mSize, 0)) {}
+    /// Replaces the content with a copy of `other`.
     Array& operator=(const Array& other) {
         if (this != &other) {
             Array copy(other);
@@ -65,6 +73,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Array& operator=(Array&& other) noexcept {
         if (this != &other) {
             Array moved(std::move(other));
@@ -74,23 +83,35 @@ public:
     }
     ~Array() { release(); }
 
+    /// Number of elements.
     [[nodiscard]] SizeType size() const noexcept { return mSize; }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mSize == 0; }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] T* data() noexcept { return mData; }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] const T* data() const noexcept { return mData; }
+    /// Element `i`; `i` must be below size().
     T& operator[](SizeType i) noexcept {
         assert(i >= 0 && i < mSize && "Array index out of range");
         return mData[i];
     }
+    /// Element `i`; `i` must be below size().
     const T& operator[](SizeType i) const noexcept {
         assert(i >= 0 && i < mSize && "Array index out of range");
         return mData[i];
     }
+    /// Pointer to the first element.
     T* begin() noexcept { return mData; }
+    /// Pointer past the last element.
     T* end() noexcept { return mData + mSize; }
+    /// Pointer to the first element.
     const T* begin() const noexcept { return mData; }
+    /// Pointer past the last element.
     const T* end() const noexcept { return mData + mSize; }
+    /// A read-only view of the elements.
     operator ArrayView<const T>() const noexcept { return ArrayView<const T>(mData, int64(mSize)); }
+    /// A writable view of the elements.
     [[nodiscard]] ArrayView<T> getView() noexcept { return ArrayView<T>(mData, int64(mSize)); }
 
     /// Changes the length to `count` (negative counts as 0): a new block of exactly that length, the first
@@ -113,10 +134,12 @@ public:
     /// Assigns `value` to every element.
     void fill(const T& value) { std::fill(begin(), end(), value); }
 
+    /// Exchanges the contents with `other`.
     void swap(Array& other) noexcept {
         std::swap(mData, other.mData);
         std::swap(mSize, other.mSize);
     }
+    /// Equal when both have the same size and equal elements in order.
     friend bool operator==(const Array& a, const Array& b) {
         return a.mSize == b.mSize && std::equal(a.begin(), a.end(), b.begin());
     }

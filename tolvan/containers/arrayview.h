@@ -15,14 +15,17 @@ namespace Kalvex {
 template <typename T>
 class ArrayView {
 public:
+    /// The element type without const.
     using ValueType = std::remove_cv_t<T>;
 
     constexpr ArrayView() noexcept = default;
+    /// Views `count` elements starting at `data`.
     constexpr ArrayView(T* data, int64 count) noexcept
         : mData(data)
         , mCount(count) {
         assert(count >= 0 && "negative ArrayView count");
     }
+    /// Views the whole built-in array.
     template <size_t N>
     constexpr ArrayView(T (&array)[N]) noexcept
         : mData(array)
@@ -46,14 +49,20 @@ public:
         : mData(other.data())
         , mCount(other.size()) {}
 
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] constexpr T* data() const noexcept { return mData; }
+    /// Number of elements.
     [[nodiscard]] constexpr int64 size() const noexcept { return mCount; }
+    /// True when there are no elements.
     [[nodiscard]] constexpr bool isEmpty() const noexcept { return mCount == 0; }
+    /// Element `i`; `i` must be below size().
     constexpr T& operator[](int64 i) const noexcept {
         assert(i >= 0 && i < mCount && "ArrayView index out of range");
         return mData[i];
     }
+    /// Pointer to the first element.
     constexpr T* begin() const noexcept { return mData; }
+    /// Pointer past the last element.
     constexpr T* end() const noexcept { return mData + mCount; }
     /// The `count` elements from `from` (clamped to the view).
     [[nodiscard]] constexpr ArrayView getSubView(int64 from, int64 count) const noexcept {
@@ -67,6 +76,7 @@ private:
     int64 mCount = 0;
 };
 
+/// A view of a built-in array has the array's element type.
 template <typename T, size_t N>
 ArrayView(T (&)[N]) -> ArrayView<T>;
 

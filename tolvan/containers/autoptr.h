@@ -52,11 +52,13 @@ template <typename T, typename Deleter = Detail::DefaultDeleter<T>>
 class AutoPtr {
 public:
     AutoPtr() noexcept = default;
+    /// Owns nothing.
     AutoPtr(std::nullptr_t) noexcept {}
     /// Takes ownership of `object` (which the deleter must be able to release).
     explicit AutoPtr(T* object, Deleter deleter = Deleter()) noexcept
         : mObject(object)
         , mDeleter(deleter) {}
+    /// Takes over the content of `other`.
     AutoPtr(AutoPtr&& other) noexcept
         : mObject(other.release())
         , mDeleter(std::move(other.mDeleter)) {}
@@ -66,6 +68,7 @@ public:
              std::is_same_v<Deleter, Detail::DefaultDeleter<T>>) AutoPtr(AutoPtr<U>&& other)
     noexcept
         : mObject(other.release()) {}
+    /// Replaces the content with that of `other`.
     AutoPtr& operator=(AutoPtr&& other) noexcept {
         if (this != &other) {
             reset(other.release());
@@ -77,16 +80,21 @@ public:
     AutoPtr& operator=(const AutoPtr&) = delete;
     ~AutoPtr() { reset(); }
 
+    /// The owned object; null when there is none.
     [[nodiscard]] T* get() const noexcept { return mObject; }
+    /// The owned object, which must exist.
     T* operator->() const noexcept {
         assert(mObject && "dereferencing an empty AutoPtr");
         return mObject;
     }
+    /// The owned object, which must exist.
     T& operator*() const noexcept {
         assert(mObject && "dereferencing an empty AutoPtr");
         return *mObject;
     }
+    /// True when an object is owned.
     explicit operator bool() const noexcept { return mObject != nullptr; }
+    /// True when no object is owned.
     [[nodiscard]] bool isNull() const noexcept { return mObject == nullptr; }
 
     /// Gives up ownership without deleting; returns the object.

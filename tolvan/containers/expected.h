@@ -15,8 +15,10 @@ namespace Kalvex {
 /// Wraps an error for construction: `return makeUnexpected(String(u"disk full"));`.
 template <typename E>
 struct Unexpected {
+    /// The error to construct the Expected from.
     E mError;
 };
+/// Wraps `error` so that an Expected is constructed holding it.
 template <typename E>
 [[nodiscard]] Unexpected<std::decay_t<E>> makeUnexpected(E&& error) {
     return Unexpected<std::decay_t<E>>{std::forward<E>(error)};
@@ -27,18 +29,24 @@ template <typename E>
 template <typename T, typename E = String>
 class [[nodiscard]] Expected {
 public:
+    /// Holds a copy of `value`.
     Expected(const T& value) { constructValue(value); }
+    /// Holds `value`, moved in.
     Expected(T&& value) { constructValue(std::move(value)); }
+    /// Holds the error taken from `error`.
     template <typename U>
     requires std::is_constructible_v<E, U&&> Expected(Unexpected<U> error) {
         new (mStorage) E(std::move(error.mError));
         mHasValue = false;
     }
+    /// Copies `other`.
     Expected(const Expected& other) { copyFrom(other); }
+    /// Takes over the content of `other`.
     Expected(Expected&& other) noexcept(
         std::is_nothrow_move_constructible_v<T>&& std::is_nothrow_move_constructible_v<E>) {
         moveFrom(std::move(other));
     }
+    /// Replaces the content with a copy of `other`.
     Expected& operator=(const Expected& other) {
         if (this != &other) {
             Expected copy(other);
@@ -47,6 +55,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Expected& operator=(Expected&& other) noexcept(
         std::is_nothrow_move_constructible_v<T>&& std::is_nothrow_move_constructible_v<E>) {
         if (this != &other) {
@@ -57,7 +66,9 @@ public:
     }
     ~Expected() { destroy(); }
 
+    /// True when a value is held (not an error).
     [[nodiscard]] bool hasValue() const noexcept { return mHasValue; }
+    /// True when a value is held.
     explicit operator bool() const noexcept { return mHasValue; }
 
     /// The value; throws Exception("bad_expected_access") when this holds an error.
@@ -65,10 +76,12 @@ public:
         check(mHasValue);
         return valueRef();
     }
+    /// The value; throws Exception("bad_expected_access") when this holds an error.
     [[nodiscard]] const T& value() const& {
         check(mHasValue);
         return valueRef();
     }
+    /// The value, moved out; throws Exception("bad_expected_access") when this holds an error.
     [[nodiscard]] T&& value() && {
         check(mHasValue);
         return std::move(valueRef());
@@ -81,9 +94,13 @@ public:
     /// The value, or `fallback` when this holds an error.
     [[nodiscard]] T valueOr(T fallback) const& { return mHasValue ? valueRef() : std::move(fallback); }
 
+    /// The value, as value().
     T& operator*() & { return value(); }
+    /// The value, as value().
     const T& operator*() const& { return value(); }
+    /// Pointer to the value, as value().
     T* operator->() { return &value(); }
+    /// Pointer to the value, as value().
     const T* operator->() const { return &value(); }
 
 private:

@@ -22,6 +22,7 @@ class FormattedTable;
 class TableRow {
 public:
     TableRow() = default;
+    /// A row of the listed cells.
     TableRow(std::initializer_list<String> cells)
         : mCells(cells) {}
 
@@ -30,18 +31,25 @@ public:
         mCells.push(cell);
         return *this;
     }
+    /// Appends `cell`; returns this row.
     TableRow& operator<<(String&& cell) {
         mCells.push(std::move(cell));
         return *this;
     }
 
+    /// Number of cells.
     [[nodiscard]] int size() const noexcept { return mCells.size(); }
+    /// True when the row has no cells.
     [[nodiscard]] bool isEmpty() const noexcept { return mCells.isEmpty(); }
     /// The i-th cell (checked by an assertion in debug builds only).
     [[nodiscard]] const String& at(int i) const noexcept { return mCells[i]; }
+    /// Cell `i`; `i` must be below size().
     [[nodiscard]] String& at(int i) noexcept { return mCells[i]; }
+    /// Cell `i`; `i` must be below size().
     const String& operator[](int i) const noexcept { return mCells[i]; }
+    /// Cell `i`; `i` must be below size().
     String& operator[](int i) noexcept { return mCells[i]; }
+    /// The cells in order.
     [[nodiscard]] const Stack<String>& getCells() const noexcept { return mCells; }
     /// Removes every cell.
     void clear() noexcept { mCells.clear(); }
@@ -67,16 +75,21 @@ public:
     /// Appends a row after widening the columns its cells need (cell length + 2). Rows should have no
     /// more cells than the header has columns; extra cells get a column width of their own.
     FormattedTable& operator<<(TableRow&& row);
+    /// Appends `row`; returns this table.
     FormattedTable& operator<<(const TableRow& row);
 
+    /// Number of rows, the header not counted.
     [[nodiscard]] int getRowCount() const noexcept { return mRows.size(); }
     /// True when there are no data rows.
     [[nodiscard]] bool isEmpty() const noexcept { return mRows.isEmpty(); }
     /// Empties the header row and removes all data rows; the column widths stay.
     void clear() noexcept;
 
+    /// The header row.
     [[nodiscard]] const TableRow& getHeader() const noexcept { return mHeader; }
+    /// The rows in order, without the header.
     [[nodiscard]] const Stack<TableRow>& getRows() const noexcept { return mRows; }
+    /// The minimum width of each column.
     [[nodiscard]] const Stack<int>& getMinColumnWidths() const noexcept { return mMinColumnWidths; }
 
     /// The table as text: the header line, then one line per data row, each ending with "\n". Every

@@ -57,12 +57,15 @@ private:
 
 } // namespace Detail
 
+/// A shared, copyable wrapper of a callable with the signature R(Args...); copies call the same callable.
 template <typename R, typename... Args>
 class Function<R(Args...)> {
 public:
+    /// The wrapped callable's interface.
     using Wrapper = Detail::IWrapperFunction<R(Args...)>;
 
     Function() noexcept = default;
+    /// Wraps nothing.
     Function(std::nullptr_t) noexcept {}
     /// Wraps a lambda, function object or function pointer (copied or moved into one shared block).
     template <typename F>
@@ -79,7 +82,9 @@ public:
         if (!mWrapper) throw Exception("Calling an empty Function");
         return mWrapper->invoke(std::forward<Args>(args)...);
     }
+    /// True when a callable is wrapped.
     [[nodiscard]] bool isValid() const noexcept { return bool(mWrapper); }
+    /// True when a callable is wrapped.
     explicit operator bool() const noexcept { return isValid(); }
 
     /// An independent copy of the callable (its captured state copied), not shared with this one.
@@ -90,12 +95,14 @@ public:
     }
     /// True when both refer to the same wrapped callable.
     [[nodiscard]] bool isSameAs(const Function& other) const noexcept { return mWrapper == other.mWrapper; }
+    /// Lets go of the callable; the Function is empty afterwards.
     void reset() noexcept { mWrapper.reset(); }
 
     /// A reference to the wrapped callable that does not keep it alive.
     class Weak {
     public:
         Weak() noexcept = default;
+        /// Refers to the callable of `function` without keeping it alive.
         explicit Weak(const Function& function) noexcept
             : mWrapper(function.mWrapper) {}
         /// The Function again while some Function still shares the callable; an empty one after.

@@ -11,8 +11,10 @@ namespace Kalvex {
 
 /// An empty marker: `Optional<int> f() { return NONE; }`.
 struct NoneType {
+    /// Only for the NONE constant.
     explicit constexpr NoneType(int) {}
 };
+/// The marker of an empty Optional.
 inline constexpr NoneType NONE{0};
 
 /// Storage for one T followed by a flag telling whether a value is present. value() on an empty
@@ -21,15 +23,21 @@ template <typename T>
 class Optional {
 public:
     Optional() noexcept {}
+    /// Holds no value.
     Optional(NoneType) noexcept {}
+    /// Holds a copy of `value`.
     Optional(const T& value) { construct(value); }
+    /// Holds `value`, moved in.
     Optional(T&& value) { construct(std::move(value)); }
+    /// Copies `other`.
     Optional(const Optional& other) {
         if (other.mHasValue) construct(other.get());
     }
+    /// Takes over the content of `other`.
     Optional(Optional&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
         if (other.mHasValue) construct(std::move(other.get()));
     }
+    /// Replaces the content with a copy of `other`.
     Optional& operator=(const Optional& other) {
         if (this != &other) {
             if (other.mHasValue) {
@@ -40,6 +48,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Optional& operator=(Optional&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
         if (this != &other) {
             if (other.mHasValue) {
@@ -50,13 +59,16 @@ public:
         }
         return *this;
     }
+    /// Destroys the value, if any; returns this.
     Optional& operator=(NoneType) noexcept {
         reset();
         return *this;
     }
     ~Optional() { reset(); }
 
+    /// True when a value is held.
     [[nodiscard]] bool hasValue() const noexcept { return mHasValue; }
+    /// True when a value is held.
     explicit operator bool() const noexcept { return mHasValue; }
 
     /// The value; throws Exception("bad_optional_access") when empty.
@@ -64,10 +76,12 @@ public:
         check();
         return get();
     }
+    /// The value; throws Exception("bad_optional_access") when empty.
     [[nodiscard]] const T& value() const& {
         check();
         return get();
     }
+    /// The value, moved out; throws Exception("bad_optional_access") when empty.
     [[nodiscard]] T&& value() && {
         check();
         return std::move(get());
@@ -75,9 +89,13 @@ public:
     /// The value, or `fallback` when empty.
     [[nodiscard]] T valueOr(T fallback) const& { return mHasValue ? get() : std::move(fallback); }
 
+    /// The value, as value().
     T& operator*() & { return value(); }
+    /// The value, as value().
     const T& operator*() const& { return value(); }
+    /// Pointer to the value, as value().
     T* operator->() { return &value(); }
+    /// Pointer to the value, as value().
     const T* operator->() const { return &value(); }
 
     /// Replaces the content with a value built from `args`.
@@ -95,9 +113,11 @@ public:
         }
     }
 
+    /// Equal when both are empty or both hold equal values.
     friend bool operator==(const Optional& a, const Optional& b) {
         return a.mHasValue == b.mHasValue && (!a.mHasValue || a.get() == b.get());
     }
+    /// True when `a` holds no value.
     friend bool operator==(const Optional& a, NoneType) noexcept { return !a.mHasValue; }
 
 private:

@@ -94,17 +94,22 @@ private:
 template <typename T>
 class CompositeControlBlock final : public Detail::ControlBlockBase {
 public:
+    /// Constructs the T in the block from `args`.
     template <typename... Args>
     explicit CompositeControlBlock(Args&&... args) {
         new (mStorage) T(std::forward<Args>(args)...);
     }
+    /// Runs the object's destructor.
     void destroyObject() noexcept override { object()->~T(); }
+    /// Frees the block.
     void freeBlock() noexcept override {
         // The object is already destroyed; only the block remains.
         this->~CompositeControlBlock();
         tolvanFree(this);
     }
+    /// The object's address.
     void* getObject() noexcept override { return object(); }
+    /// The object in the block.
     T* object() noexcept { return std::launder(reinterpret_cast<T*>(mStorage)); }
 
 private:
@@ -117,6 +122,7 @@ template <typename T>
 class SharedPtr {
 public:
     SharedPtr() noexcept = default;
+    /// Shares nothing.
     SharedPtr(std::nullptr_t) noexcept {}
     /// Takes ownership of an object made by tolvanNew (released with Detail::DefaultDeleter).
     explicit SharedPtr(T* object)
@@ -139,14 +145,17 @@ public:
     template <typename U>
     requires std::is_convertible_v<U*, T*> SharedPtr(AutoPtr<U>&& owner)
         : SharedPtr(static_cast<T*>(owner.release())) {}
+    /// Copies `other`.
     SharedPtr(const SharedPtr& other) noexcept
         : mObject(other.mObject)
         , mBlock(other.mBlock) {
         if (mBlock) mBlock->addStrong();
     }
+    /// Takes over the content of `other`.
     SharedPtr(SharedPtr&& other) noexcept
         : mObject(std::exchange(other.mObject, nullptr))
         , mBlock(std::exchange(other.mBlock, nullptr)) {}
+    /// Shares the object of `other` (a derived type).
     template <typename U>
     requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>) SharedPtr(const SharedPtr<U>& other)
     noexcept
@@ -154,11 +163,13 @@ public:
         , mBlock(other.mBlock) {
         if (mBlock) mBlock->addStrong();
     }
+    /// Takes over the share of `other` (a derived type).
     template <typename U>
     requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>) SharedPtr(SharedPtr<U>&& other)
     noexcept
         : mObject(std::exchange(other.mObject, nullptr))
         , mBlock(std::exchange(other.mBlock, nullptr)) {}
+    /// Replaces the content with `other` (copied or moved in).
     SharedPtr& operator=(SharedPtr other) noexcept {
         swap(other);
         return *this;
@@ -167,21 +178,27 @@ public:
         if (mBlock) mBlock->releaseStrong();
     }
 
+    /// The shared object; null when there is none.
     [[nodiscard]] T* get() const noexcept { return mObject; }
+    /// The shared object, which must exist.
     T* operator->() const noexcept {
         assert(mObject && "dereferencing an empty SharedPtr");
         return mObject;
     }
+    /// The shared object, which must exist.
     T& operator*() const noexcept {
         assert(mObject && "dereferencing an empty SharedPtr");
         return *mObject;
     }
+    /// True when an object is shared.
     explicit operator bool() const noexcept { return mObject != nullptr; }
+    /// True when no object is shared.
     [[nodiscard]] bool isNull() const noexcept { return mObject == nullptr; }
     /// Number of strong references (0 when empty); a snapshot under concurrency.
     [[nodiscard]] int getUseCount() const noexcept { return mBlock ? mBlock->getStrongCount() : 0; }
     /// Releases the reference; the pointer becomes empty.
     void reset() noexcept { SharedPtr().swap(*this); }
+    /// Exchanges the contents with `other`.
     void swap(SharedPtr& other) noexcept {
         std::swap(mObject, other.mObject);
         std::swap(mBlock, other.mBlock);
@@ -189,7 +206,9 @@ public:
     /// The control block (for diagnostics and tests).
     [[nodiscard]] Detail::ControlBlockBase* getControlBlock() const noexcept { return mBlock; }
 
+    /// Equal when both share the same object (or both none).
     friend bool operator==(const SharedPtr& a, const SharedPtr& b) noexcept { return a.mObject == b.mObject; }
+    /// True when `a` shares no object.
     friend bool operator==(const SharedPtr& a, std::nullptr_t) noexcept { return a.mObject == nullptr; }
 
     /// Shares ownership of `block`'s object viewed as `object` (the reference is already counted).
@@ -219,6 +238,7 @@ template <typename T>
 class WeakPtr {
 public:
     WeakPtr() noexcept = default;
+    /// Refers to the object of `shared` without keeping it alive.
     template <typename U>
     requires std::is_convertible_v<U*, T*> WeakPtr(const SharedPtr<U>& shared)
     noexcept
@@ -226,14 +246,17 @@ public:
         , mBlock(shared.mBlock) {
         if (mBlock) mBlock->addWeak();
     }
+    /// Copies `other`.
     WeakPtr(const WeakPtr& other) noexcept
         : mObject(other.mObject)
         , mBlock(other.mBlock) {
         if (mBlock) mBlock->addWeak();
     }
+    /// Takes over the content of `other`.
     WeakPtr(WeakPtr&& other) noexcept
         : mObject(std::exchange(other.mObject, nullptr))
         , mBlock(std::exchange(other.mBlock, nullptr)) {}
+    /// Replaces the content with `other` (copied or moved in).
     WeakPtr& operator=(WeakPtr other) noexcept {
         std::swap(mObject, other.mObject);
         std::swap(mBlock, other.mBlock);
@@ -250,7 +273,9 @@ public:
     }
     /// True when there is no object any more (or never was).
     [[nodiscard]] bool isExpired() const noexcept { return !mBlock || mBlock->getStrongCount() == 0; }
+    /// Refers to nothing afterwards.
     void reset() noexcept { WeakPtr().swap(*this); }
+    /// Exchanges the contents with `other`.
     void swap(WeakPtr& other) noexcept {
         std::swap(mObject, other.mObject);
         std::swap(mBlock, other.mBlock);
@@ -267,11 +292,14 @@ class EnableSharedFromThis {
 public:
     /// A SharedPtr to this object; empty when it is not (or no longer) owned by a SharedPtr.
     [[nodiscard]] SharedPtr<T> sharedFromThis() const noexcept { return mWeakThis.lock(); }
+    /// A weak reference to this object (empty until a SharedPtr owns it).
     [[nodiscard]] WeakPtr<T> weakFromThis() const noexcept { return mWeakThis; }
 
 protected:
     EnableSharedFromThis() noexcept = default;
+    /// Copies the other object.
     EnableSharedFromThis(const EnableSharedFromThis&) noexcept {}
+    /// Replaces the content with a copy of the other object.
     EnableSharedFromThis& operator=(const EnableSharedFromThis&) noexcept { return *this; }
     ~EnableSharedFromThis() = default;
 

@@ -25,14 +25,19 @@ namespace Kalvex {
 template <typename T, typename Allocator = HeapAllocator, typename SizeT = void>
 class Stack {
 public:
+    /// The index and count type.
     using SizeType = typename Detail::ContainerSize<SizeT>::Type;
+    /// The element type.
     using ValueType = T;
+    /// Iterator over the elements.
     using Iterator = T*;
+    /// Iterator over the elements, read-only.
     using ConstIterator = const T*;
 
     Stack() noexcept = default;
     // The constructors that copy elements delegate to the default one: an element copy that throws
     // then leaves a complete object, whose destructor frees what was built.
+    /// Copies of the listed elements.
     Stack(std::initializer_list<T> list)
         : Stack() {
         reserve(SizeType(list.size()));
@@ -49,22 +54,26 @@ public:
         : Stack() {
         resize(count, value);
     }
+    /// Copies of the viewed elements.
     explicit Stack(ArrayView<const T> items)
         : Stack() {
         reserve(SizeType(items.size()));
         for (const T& v : items)
             pushUnchecked(v);
     }
+    /// Copies `other`.
     Stack(const Stack& other)
         : Stack() {
         reserve(other.mSize);
         for (const T& v : other)
             pushUnchecked(v);
     }
+    /// Takes over the content of `other`.
     Stack(Stack&& other) noexcept
         : mData(std::exchange(other.mData, nullptr))
         , mSize(std::exchange(other.mSize, 0))
         , mCapacity(std::exchange(other.mCapacity, 0)) {}
+    /// Replaces the content with a copy of `other`.
     Stack& operator=(const Stack& other) {
         if (this != &other) {
             Stack copy(other);
@@ -72,6 +81,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Stack& operator=(Stack&& other) noexcept {
         if (this != &other) {
             Stack moved(std::move(other));
@@ -86,10 +96,15 @@ public:
 
     // Size and storage
 
+    /// Number of elements.
     [[nodiscard]] SizeType size() const noexcept { return mSize; }
+    /// Number of elements the storage holds before it grows.
     [[nodiscard]] SizeType capacity() const noexcept { return mCapacity; }
+    /// True when there are no elements.
     [[nodiscard]] bool isEmpty() const noexcept { return mSize == 0; }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] T* data() noexcept { return mData; }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] const T* data() const noexcept { return mData; }
 
     /// Makes room for at least `capacity` elements without changing the size; never shrinks.
@@ -117,29 +132,42 @@ public:
 
     // Element access
 
+    /// Element `i`; `i` must be below size().
     T& operator[](SizeType i) noexcept {
         assert(i >= 0 && i < mSize && "Stack index out of range");
         return mData[i];
     }
+    /// Element `i`; `i` must be below size().
     const T& operator[](SizeType i) const noexcept {
         assert(i >= 0 && i < mSize && "Stack index out of range");
         return mData[i];
     }
+    /// The first element; the stack must not be empty.
     [[nodiscard]] T& front() noexcept { return (*this)[0]; }
+    /// The first element; the stack must not be empty.
     [[nodiscard]] const T& front() const noexcept { return (*this)[0]; }
+    /// The last element; the stack must not be empty.
     [[nodiscard]] T& back() noexcept { return (*this)[mSize - 1]; }
+    /// The last element; the stack must not be empty.
     [[nodiscard]] const T& back() const noexcept { return (*this)[mSize - 1]; }
+    /// Pointer to the first element.
     T* begin() noexcept { return mData; }
+    /// Pointer past the last element.
     T* end() noexcept { return mData + mSize; }
+    /// Pointer to the first element.
     const T* begin() const noexcept { return mData; }
+    /// Pointer past the last element.
     const T* end() const noexcept { return mData + mSize; }
+    /// A read-only view of the elements.
     operator ArrayView<const T>() const noexcept { return ArrayView<const T>(mData, int64(mSize)); }
+    /// A writable view of the elements.
     [[nodiscard]] ArrayView<T> getView() noexcept { return ArrayView<T>(mData, int64(mSize)); }
 
     // Insertion and removal
 
     /// Appends a copy (or the moved value) at the end; returns the new element.
     T& push(const T& value) { return emplace(value); }
+    /// Moves `value` to the end; returns the stored element.
     T& push(T&& value) { return emplace(std::move(value)); }
     /// Constructs an element at the end from `args`.
     template <typename... Args>
@@ -221,17 +249,21 @@ public:
         }
         return -1;
     }
+    /// True when an element equals `value`.
     [[nodiscard]] bool contains(const T& value) const { return find(value) >= 0; }
 
+    /// Exchanges the contents with `other`.
     void swap(Stack& other) noexcept {
         std::swap(mData, other.mData);
         std::swap(mSize, other.mSize);
         std::swap(mCapacity, other.mCapacity);
     }
 
+    /// Equal when both have the same size and equal elements in order.
     friend bool operator==(const Stack& a, const Stack& b) {
         return a.mSize == b.mSize && std::equal(a.begin(), a.end(), b.begin());
     }
+    /// Lexicographic order of the elements (a proper prefix comes first).
     friend auto operator<=>(const Stack& a, const Stack& b) requires std::three_way_comparable<T> {
         return std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
     }

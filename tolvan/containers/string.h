@@ -28,6 +28,7 @@ namespace Kalvex {
 /// max(n, capacity + capacity / 2); operations that know their final size reserve exactly size + 1.
 class String {
 public:
+    /// The code unit: UTF-16.
     using Unit = char16_t;
 
     /// Result of a failed search and the default bound meaning "to the end" (2147483647).
@@ -50,12 +51,15 @@ public:
             mData[length] = T(0);
             mCount = length + 1;
         }
+        /// Copies `other`.
         CharBuffer(const CharBuffer& other)
             : CharBuffer(other.cStr(), other.length()) {}
+        /// Takes over the content of `other`.
         CharBuffer(CharBuffer&& other) noexcept
             : mData(std::exchange(other.mData, nullptr))
             , mCount(std::exchange(other.mCount, 0))
             , mCapacity(std::exchange(other.mCapacity, 0)) {}
+        /// Replaces the content with `other` (copied or moved in).
         CharBuffer& operator=(CharBuffer other) noexcept {
             std::swap(mData, other.mData);
             std::swap(mCount, other.mCount);
@@ -68,13 +72,17 @@ public:
         [[nodiscard]] const T* cStr() const noexcept { return mCount > 0 ? mData : &mZero; }
         /// The heap block (null when empty).
         [[nodiscard]] T* data() noexcept { return mData; }
+        /// Pointer to the elements; may be null when there are none.
         [[nodiscard]] const T* data() const noexcept { return mData; }
         /// Number of units including the terminator; 0 for an empty buffer.
         [[nodiscard]] int count() const noexcept { return mCount; }
         /// Number of units before the terminator.
         [[nodiscard]] int length() const noexcept { return mCount > 0 ? mCount - 1 : 0; }
+        /// True when there are no elements.
         [[nodiscard]] bool isEmpty() const noexcept { return mCount == 0; }
+        /// Number of units the block holds.
         [[nodiscard]] int capacity() const noexcept { return mCapacity; }
+        /// The content, without the terminator.
         [[nodiscard]] std::basic_string_view<T> view() const noexcept {
             return std::basic_string_view<T>(cStr(), size_t(length()));
         }
@@ -115,15 +123,20 @@ public:
     String(wchar_t c, int count);
     /// `count` copies of the byte `c` widened as a signed 8-bit value (the fromAscii rule).
     String(char c, int count);
+    /// Copies `other`.
     String(const String& other);
+    /// Takes over the content of `other`.
     String(String&& other) noexcept;
+    /// Replaces the content with a copy of `other`.
     String& operator=(const String& other);
+    /// Replaces the content with that of `other`.
     String& operator=(String&& other) noexcept;
     ~String() { tolvanFree(mData); }
 
     /// Each byte becomes one unit widened as a signed 8-bit value: 0x00-0x7F map to U+0000-U+007F,
     /// 0x80-0xFF to U+FF80-U+FFFF. Null or "" gives an empty string.
     [[nodiscard]] static String fromAscii(const char* text);
+    /// As fromAscii(const char*), for the bytes of `text` (zero bytes included).
     [[nodiscard]] static String fromAscii(std::string_view text);
     /// Decodes zero-terminated UTF-8; each maximal ill-formed subsequence becomes one U+FFFD.
     [[nodiscard]] static String fromUtf8(const char* text);
@@ -144,18 +157,27 @@ public:
 
     // Access
 
+    /// Number of UTF-16 units, without the terminator.
     [[nodiscard]] int length() const noexcept { return mLength; }
+    /// True when the length is 0.
     [[nodiscard]] bool isEmpty() const noexcept { return mLength == 0; }
+    /// Number of units the storage holds before it grows.
     [[nodiscard]] int capacity() const noexcept { return mCapacity; }
     /// The zero-terminated units; never null (a static empty string when empty).
     [[nodiscard]] const char16_t* cStr() const noexcept { return mLength > 0 ? mData : EMPTY; }
+    /// The zero-terminated units, as cStr().
     [[nodiscard]] const char16_t* data() const noexcept { return cStr(); }
+    /// The units, without the terminator.
     [[nodiscard]] std::u16string_view view() const noexcept {
         return std::u16string_view(cStr(), size_t(mLength));
     }
+    /// Unit `i`; `i` must be below length().
     char16_t operator[](int i) const noexcept { return mData[i]; }
+    /// Unit `i`; `i` must be below length().
     char16_t& operator[](int i) noexcept { return mData[i]; }
+    /// Pointer to the first element.
     const char16_t* begin() const noexcept { return cStr(); }
+    /// Pointer past the last element.
     const char16_t* end() const noexcept { return cStr() + mLength; }
     /// Grows the buffer to at least `units` without changing the content.
     void reserve(int units);
@@ -169,18 +191,25 @@ public:
     [[nodiscard]] int find(char16_t c, int from = 0) const noexcept { return findFirstOf(c, from); }
     /// First position >= max(from, 0) whose unit is in `set` (read up to its first zero unit).
     [[nodiscard]] int findFirstOf(const String& set, int from = 0) const noexcept;
+    /// Index of the first unit equal to `c` from index `from`; nPos when there is none.
     [[nodiscard]] int findFirstOf(char16_t c, int from = 0) const noexcept;
     /// First position >= max(from, 0) whose unit is not in `set`; an empty set returns max(from, 0).
     [[nodiscard]] int findFirstNotOf(const String& set, int from = 0) const noexcept;
+    /// Index of the first unit other than `c` from index `from`; nPos when there is none.
     [[nodiscard]] int findFirstNotOf(char16_t c, int from = 0) const noexcept;
     /// Last position <= min(from, length() - 1) whose unit is in `set`.
     [[nodiscard]] int findLastOf(const String& set, int from = nPos) const noexcept;
+    /// Index of the last unit equal to `c` at or before `from`; nPos when there is none.
     [[nodiscard]] int findLastOf(char16_t c, int from = nPos) const noexcept;
     /// Last position <= min(from, length() - 1) whose unit is not in `set`; an empty set returns that start.
     [[nodiscard]] int findLastNotOf(const String& set, int from = nPos) const noexcept;
+    /// Index of the last unit other than `c` at or before `from`; nPos when there is none.
     [[nodiscard]] int findLastNotOf(char16_t c, int from = nPos) const noexcept;
+    /// True when the string begins with `prefix` (unit by unit).
     [[nodiscard]] bool startsWith(const String& prefix) const noexcept;
+    /// True when the string ends with `suffix` (unit by unit).
     [[nodiscard]] bool endsWith(const String& suffix) const noexcept;
+    /// True when `what` occurs in the string.
     [[nodiscard]] bool contains(const String& what) const noexcept { return find(what) != nPos; }
 
     // Editing
@@ -198,6 +227,7 @@ public:
     String& trim();
     /// Maps every unit through towlower / towupper (the C library's current locale).
     String& toLowerCase() noexcept;
+    /// Converts the string to upper case in place; returns it.
     String& toUpperCase() noexcept;
     /// Deletes every unit of "\t\n\r/\\?%*:|\"<>".
     String& toFilename() noexcept;
@@ -212,8 +242,11 @@ public:
 
     // Appending
 
+    /// Appends `count` units from `units`; returns this string.
     String& append(const char16_t* units, int count);
+    /// Appends `other`; returns this string.
     String& append(const String& other) { return append(other.cStr(), other.mLength); }
+    /// Appends `other`; returns this string.
     String& operator+=(const String& other) { return append(other); }
     /// Appends one unit.
     String& operator<<(char16_t c) {
@@ -228,20 +261,25 @@ public:
     String& operator<<(wchar_t c);
     /// Appends the byte widened as a signed 8-bit value.
     String& operator<<(char c) { return *this << char16_t(int16(int8(c))); }
+    /// Appends `other`; returns this string.
     String& operator<<(const String& other) { return append(other); }
 
     // Comparison: by code units.
 
+    /// Equal when both hold the same units.
     friend bool operator==(const String& a, const String& b) noexcept { return a.view() == b.view(); }
+    /// Equal when `b` holds the same units up to its terminator.
     friend bool operator==(const String& a, const char16_t* b) noexcept {
         return a.view() == std::u16string_view(b ? b : u"");
     }
+    /// Orders unit by unit (code-unit order).
     friend std::strong_ordering operator<=>(const String& a, const String& b) noexcept {
         return a.view() <=> b.view();
     }
     /// Hash of the code units (stable within a process).
     [[nodiscard]] size_t getHash() const noexcept { return std::hash<std::u16string_view>()(view()); }
 
+    /// Exchanges the contents with `other`.
     void swap(String& other) noexcept {
         std::swap(mData, other.mData);
         std::swap(mLength, other.mLength);
@@ -279,13 +317,16 @@ std::istream& operator>>(std::istream& in, String& s);
 /// Reads one whitespace-delimited wide token and stores it unchanged.
 std::wistream& operator>>(std::wistream& in, String& s);
 
+/// Exchanges the contents of `a` and `b`.
 inline void swap(String& a, String& b) noexcept {
     a.swap(b);
 }
 
 } // namespace Kalvex
 
+/// Hashes a String with String::getHash(), for the standard unordered containers.
 template <>
 struct std::hash<Kalvex::String> {
+    /// The string's getHash().
     size_t operator()(const Kalvex::String& s) const noexcept { return s.getHash(); }
 };

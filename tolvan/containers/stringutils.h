@@ -92,6 +92,7 @@ namespace Utils {
 /// `indent` (not counted in the width). A word longer than the width stands alone on its line; a
 /// line feed right after a word is kept, other whitespace (line feeds included) only separates words.
 [[nodiscard]] String wrapText(const String& text, int width, const String& indent);
+/// As wrapText(text, width, indent) with an empty indent.
 [[nodiscard]] String wrapText(const String& text, int width);
 
 /// The user's locale's decimal point ("." in en_US and the C locale, "," in de_DE).

@@ -34,9 +34,13 @@ public:
         mSize = wanted;
     }
 
+    /// Width and height in pixels.
     [[nodiscard]] Pixel getSize() const noexcept { return mSize; }
+    /// Width in pixels.
     [[nodiscard]] int32 getWidth() const noexcept { return mSize.x; }
+    /// Height in pixels.
     [[nodiscard]] int32 getHeight() const noexcept { return mSize.y; }
+    /// True when the bitmap has no pixels.
     [[nodiscard]] bool isEmpty() const noexcept { return mPixels.size() == 0; }
 
     /// The index of element (x, y) in data(); no range check.
@@ -49,10 +53,12 @@ public:
     }
     /// Element (x, y); no range check.
     [[nodiscard]] T& operator()(int32 x, int32 y) noexcept { return mPixels[indexOf(x, y)]; }
+    /// The pixel at column `x`, row `y`, which must lie inside.
     [[nodiscard]] const T& operator()(int32 x, int32 y) const noexcept { return mPixels[indexOf(x, y)]; }
 
     /// All width * height elements in the layout's order.
     [[nodiscard]] T* data() noexcept { return mPixels.data(); }
+    /// Pointer to the elements; may be null when there are none.
     [[nodiscard]] const T* data() const noexcept { return mPixels.data(); }
 
 private:
@@ -74,8 +80,11 @@ public:
     [[nodiscard]] Rgb getPixel(int32 x, int32 y) const { return getPixelImpl(x, y); }
 
 protected:
+    /// The size, for getSize().
     [[nodiscard]] virtual Pixel getSizeImpl() const = 0;
+    /// Whether there is alpha, for hasAlpha().
     [[nodiscard]] virtual bool hasAlphaImpl() const = 0;
+    /// The pixel, for getPixel().
     [[nodiscard]] virtual Rgb getPixelImpl(int32 x, int32 y) const = 0;
 };
 
@@ -85,13 +94,17 @@ protected:
 /// view). Without an alpha bitmap the fourth lane is 1.
 class RgbBitmapIterator : public Abstract::BitmapIterator {
 public:
+    /// Iterates `colour`, with `alpha` when given (not owned; both must outlive the iterator).
     explicit RgbBitmapIterator(const BitmapImpl<Rgb, 1>& colour, const BitmapImpl<float, 1>* alpha = nullptr)
         : mColour(colour)
         , mAlpha(alpha) {}
 
 protected:
+    /// The colour bitmap's size.
     [[nodiscard]] Pixel getSizeImpl() const override { return mColour.getSize(); }
+    /// True when an alpha bitmap was given.
     [[nodiscard]] bool hasAlphaImpl() const override { return mAlpha != nullptr; }
+    /// The colour at (x, y) with the alpha in the fourth lane (1 without alpha).
     [[nodiscard]] Rgb getPixelImpl(int32 x, int32 y) const override {
         const Rgb& c = mColour(x, y);
         return Rgb(c.r, c.g, c.b, mAlpha ? (*mAlpha)(x, y) : 1.f);

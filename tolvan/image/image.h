@@ -60,14 +60,20 @@ public:
 
     /// Size, layout and the gamma that turns stored values into linear ones.
     struct Descriptor {
+        /// Width in pixels.
         int32 width = 0;
+        /// Height in pixels.
         int32 height = 0;
+        /// The pixel layout.
         PixelFormat pixelFormat = PixelFormat::Invalid;
+        /// The gamma of the stored values.
         float gamma = 1.f;
 
         /// Width and height at least 1, a pixel format, a finite gamma above 0.
         [[nodiscard]] bool isValid() const;
+        /// Channels per pixel of the pixel format.
         [[nodiscard]] int pixelFormatChannelCount() const { return getPixelFormatChannelCount(pixelFormat); }
+        /// Bytes per pixel of the pixel format.
         [[nodiscard]] int pixelFormatNumberOfBytes() const {
             return getPixelFormatNumberOfBytes(pixelFormat);
         }
@@ -79,6 +85,7 @@ public:
         }
     };
 
+    /// The pixel bytes.
     using Data = Array<uint8, HeapAllocator, int64>;
 
     /// An empty image (invalid descriptor, no data).
@@ -90,12 +97,18 @@ public:
     /// Loads from the stream's current position. A file input stream at its start is reopened by its file
     /// name and loaded as by path. Throws Exception on failure.
     Image(Io::SeekableBinaryInputStream& stream, ImageFormat format);
+    /// Takes over the content of `other`.
     Image(Image&& other) noexcept;
+    /// Replaces the content with that of `other`.
     Image& operator=(Image&& other) noexcept;
 
+    /// Size, layout and gamma.
     [[nodiscard]] const Descriptor& descriptor() const noexcept { return mDescriptor; }
+    /// The pixel bytes, row by row.
     [[nodiscard]] const Data& data() const& noexcept { return mData; }
+    /// The pixel bytes, row by row.
     [[nodiscard]] Data& data() & noexcept { return mData; }
+    /// The pixel bytes, moved out of the image.
     [[nodiscard]] Data data() && noexcept { return std::move(mData); }
 
     /// Pixel (x, y), row 0 at the bottom, as linear red, green, blue and alpha (1 when the layout has
@@ -117,6 +130,7 @@ struct ImageSaveSettings {
 
 /// The Image, or the message of the Exception that loading threw.
 [[nodiscard]] Expected<Image, String> makeImage(const Io::Path& path, Optional<ImageFormat> format);
+/// The Image loaded from the stream, or the message of the Exception that loading threw.
 [[nodiscard]] Expected<Image, String> makeImage(Io::SeekableBinaryInputStream& stream, ImageFormat format);
 
 /// Loads the file and resizes `colour` (and `alpha`, when given) to its size; both come out top-down

@@ -65,10 +65,12 @@ KALVEX_DECLARE_FLAGS(ImageSavePixelFormat)
 [[nodiscard]] Optional<ImageSavePixelFormat> imageSavePixelFormatFromString(const String& text);
 /// Every pixel format in value order, and their names in the same order.
 [[nodiscard]] Stack<ImageSavePixelFormat> getImageSavePixelFormats();
+/// The names of getImageSavePixelFormats(), in the same order.
 [[nodiscard]] Stack<String> getImageSavePixelFormatNames();
 
 /// One row of the registry.
 struct ImageFormatDescriptor {
+    /// The format.
     ImageFormat format = ImageFormat::Bmp;
     /// The image library's own name of the format.
     String pluginName;
@@ -76,6 +78,7 @@ struct ImageFormatDescriptor {
     String description;
     /// Lower-case, without the dot; the first is the main one.
     Stack<String> extensions;
+    /// What the format supports.
     Flags<ImageFormatFeature> features;
     /// The pixel formats in which the format can be saved.
     Flags<ImageSavePixelFormat> savePixelFormats;
@@ -117,6 +120,7 @@ KALVEX_DECLARE_FLAGS(ImageFormatsFileDialogFilter)
 
 /// The Kalvex EXR description ("Kalvex EXR") and extensions (kxr, kex, kexr).
 [[nodiscard]] const String& getKalvexExrDescription();
+/// The Kalvex EXR extensions (kxr, kex, kexr).
 [[nodiscard]] const Stack<String>& getKalvexExrExtensions();
 
 /// True when the path's lower-cased extension is one of the Kalvex EXR extensions.

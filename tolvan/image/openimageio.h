@@ -30,11 +30,13 @@ public:
     /// Reads from the stream's current position on; measures the stream's length.
     explicit SeekableBinaryInputStreamOiioAdapter(Io::SeekableBinaryInputStream& stream);
 
+    /// The proxy's type name, "tolvanstream".
     const char* proxytype() const override { return "tolvanstream"; }
     /// The bytes read (fewer at the end; 0 after a stream failure).
     size_t read(void* buf, size_t size) override;
     /// Moves to `offset`; false outside 0 .. size() or after a stream failure.
     bool seek(int64_t offset) override;
+    /// The position relative to where the adapter started; -1 after a stream failure.
     int64_t tell() override;
     /// Reads at `offset` and restores the position.
     size_t pread(void* buf, size_t size, int64_t offset) override;
@@ -63,16 +65,19 @@ public:
     /// Writes from the stream's current position on.
     explicit SeekableBinaryOutputStreamOiioAdapter(Io::SeekableBinaryOutputStream& stream);
 
+    /// The proxy's type name, "tolvanstream".
     const char* proxytype() const override { return "tolvanstream"; }
     /// `size` on success, 0 after a stream failure.
     size_t write(const void* buf, size_t size) override;
     /// Moves to `offset` (>= 0); false when the stream refuses.
     bool seek(int64_t offset) override;
+    /// The position relative to where the adapter started; -1 after a stream failure.
     int64_t tell() override;
     /// Writes at `offset` and restores the position.
     size_t pwrite(const void* buf, size_t size, int64_t offset) override;
     /// The end of what was written so far.
     size_t size() const override { return size_t(mSize); }
+    /// Flushes the stream; a failure is reported by the next write or the caller's own flush.
     void flush() const override;
 
     /// Throws the first Exception the stream threw, if any.

@@ -30,6 +30,7 @@ namespace Io {
 template <typename Allocator = HeapAllocator, typename SizeType = long long>
 class ArrayInputStream : public MemoryInputStream, public Noncopyable {
 public:
+    /// The array the stream owns and reads.
     using Bytes = Array<std::byte, Allocator, SizeType>;
 
     /// Takes the bytes over and reads them from the start; no bytes give an empty stream.

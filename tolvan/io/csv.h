@@ -63,7 +63,9 @@ public:
     /// Writes the file at `path` (created or truncated) in `encoding` (not Detect) with its byte-order
     /// mark; throws Exception when it cannot be opened.
     CsvWriter(const Path& path, TextEncoding encoding);
+    /// Takes over the content of the other object.
     CsvWriter(CsvWriter&&) noexcept = default;
+    /// Replaces the content with that of the other object.
     CsvWriter& operator=(CsvWriter&&) noexcept = default;
     /// Destroys the stream (closing a file it opened).
     ~CsvWriter() = default;

@@ -52,9 +52,12 @@ bool removeDir(const Path& path);
 
 /// A point in time on the Windows file-time scale: 100-nanosecond intervals since 1601-01-01 UTC.
 struct TimeStamp {
+    /// The 100-nanosecond intervals since 1601-01-01 UTC.
     uint64 value = 0;
 
+    /// Equal when the values are equal.
     [[nodiscard]] friend bool operator==(TimeStamp a, TimeStamp b) noexcept { return a.value == b.value; }
+    /// Earlier time first.
     [[nodiscard]] friend bool operator<(TimeStamp a, TimeStamp b) noexcept { return a.value < b.value; }
 };
 

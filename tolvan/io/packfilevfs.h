@@ -96,6 +96,7 @@ public:
         uint64 keystreamState = 0;
         /// Position of its record in the directory, from 0.
         int64 index = 0;
+        /// Whether the entry is stored deflate-compressed.
         bool compressed = false;
     };
 

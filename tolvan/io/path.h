@@ -15,6 +15,7 @@
 
 namespace Kalvex::Io {
 
+/// A file name in generic form ("/" separators), compared without regard to case.
 class Path {
 public:
     /// Flags of the file-name queries.
@@ -29,12 +30,15 @@ public:
     Path() noexcept = default;
     /// Stores `text` with every "\" replaced by "/"; nothing else is changed.
     Path(const String& text);
+    /// Stores `text` with every "\\" replaced by "/".
     Path(String&& text);
+    /// Stores `text` with every "\\" replaced by "/".
     Path(const char16_t* text)
         : Path(String(text)) {}
 
     /// Makes the path empty.
     void clear() noexcept { mText = String(); }
+    /// True when the path is empty.
     [[nodiscard]] bool isEmpty() const noexcept { return mText.isEmpty(); }
 
     /// The stored text (generic form).
@@ -53,11 +57,15 @@ public:
     /// Appends "/" (unless empty or already ending with "/") and then `other`; an empty `other` changes
     /// nothing. An absolute `other` is appended like any other.
     Path& operator/=(const Path& other);
+    /// Appends `other` as operator/=(const Path&) does.
     Path& operator/=(const String& other) { return *this /= Path(other); }
+    /// A copy with `other` appended as by operator/=.
     [[nodiscard]] Path operator/(const Path& other) const;
+    /// A copy with `other` appended as by operator/=.
     [[nodiscard]] Path operator/(const String& other) const { return *this / Path(other); }
     /// A literal joins like a String (without this, `path / u"name"` would be ambiguous).
     Path& operator/=(const char16_t* other) { return *this /= Path(other); }
+    /// A copy with `other` appended as by operator/=.
     [[nodiscard]] Path operator/(const char16_t* other) const { return *this / Path(other); }
 
     /// The text after the last "." of the file name (not counting a leading one), without the dot;

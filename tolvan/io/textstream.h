@@ -58,11 +58,15 @@ template <typename T>
 
 /// readLine / readSpan decoded to String, up to the first zero unit.
 [[nodiscard]] Optional<String> readLineUtf8(BinaryInputStream& stream, char delimiter, Flags<ReadChar> flags = {});
+/// readLine of UTF-16 units, decoded to String up to the first zero unit.
 [[nodiscard]] Optional<String> readLineUtf16(BinaryInputStream& stream, char16_t delimiter,
                                              Flags<ReadChar> flags = {});
+/// readSpan of UTF-8 bytes, decoded to String up to the first zero unit.
 [[nodiscard]] Optional<String> readSpanUtf8(BinaryInputStream& stream, Flags<ReadChar> flags = {});
+/// readSpan of UTF-16 units, decoded to String up to the first zero unit.
 [[nodiscard]] Optional<String> readSpanUtf16(BinaryInputStream& stream, Flags<ReadChar> flags = {});
 
+/// \cond
 template <>
 Optional<char> readChar<char>(BinaryInputStream& stream, Flags<ReadChar> flags);
 template <>
@@ -71,6 +75,7 @@ extern template Optional<Stack<char>> readLine<char>(BinaryInputStream&, char, F
 extern template Optional<Stack<char16_t>> readLine<char16_t>(BinaryInputStream&, char16_t, Flags<ReadChar>);
 extern template Optional<Stack<char>> readSpan<char>(BinaryInputStream&, Flags<ReadChar>);
 extern template Optional<Stack<char16_t>> readSpan<char16_t>(BinaryInputStream&, Flags<ReadChar>);
+/// \endcond
 
 // ---- Text streams ----
 
@@ -78,6 +83,7 @@ extern template Optional<Stack<char16_t>> readSpan<char16_t>(BinaryInputStream&,
 /// encoding. Every operation throws Exception when the stream has no source.
 class TextInputStream {
 public:
+    /// Options of the constructors.
     enum class Open : uint32 {
         /// Deliver CR and CR LF as LF.
         TranslateNewlines = 1,
@@ -91,7 +97,9 @@ public:
                     Flags<Open> flags = {});
     /// Reads the file at `path` as above; throws Exception::fileAccess when it cannot be opened.
     TextInputStream(const Path& path, TextEncoding encoding = TextEncoding::Detect, Flags<Open> flags = {});
+    /// Takes over the content of the other object.
     TextInputStream(TextInputStream&&) noexcept = default;
+    /// Replaces the content with that of the other object.
     TextInputStream& operator=(TextInputStream&&) noexcept = default;
 
     /// The next line without its line feed (a CR before it stays unless TranslateNewlines); nothing once
@@ -102,6 +110,7 @@ public:
     /// Reads the next token as a number in the "C" locale; text after a valid prefix is ignored ("12px"
     /// reads 12). Throws Exception when there is no token or it does not start with a number.
     TextInputStream& operator>>(int& value);
+    /// Reads the next token as a float, as the int reader does (same rules, same exceptions).
     TextInputStream& operator>>(float& value);
 
     /// The encoding in use (after detection).
@@ -126,6 +135,7 @@ private:
 /// operation except open and isOpen throws Exception when the stream has no target.
 class TextOutputStream {
 public:
+    /// Options of open.
     enum class Open : uint32 {
         /// When opening a file: append instead of truncating.
         Append = 1,
@@ -139,7 +149,9 @@ public:
     TextOutputStream(AutoPtr<BinaryOutputStream>&& target, TextEncoding encoding, Flags<Open> flags = {});
     /// Calls open(path, encoding, flags).
     TextOutputStream(const Path& path, TextEncoding encoding, Flags<Open> flags = {});
+    /// Takes over the content of the other object.
     TextOutputStream(TextOutputStream&&) noexcept = default;
+    /// Replaces the content with that of the other object.
     TextOutputStream& operator=(TextOutputStream&&) noexcept = default;
 
     /// Flushes and releases the current target, then writes to `target`; throws Exception when it is null.
@@ -155,6 +167,7 @@ public:
     /// Flushes and releases the target (closing a file); a flush failure propagates and the stream is
     /// closed either way.
     void close();
+    /// True when the stream has a target.
     [[nodiscard]] bool isOpen() const noexcept { return !mTarget.isNull(); }
     /// The encoding in use.
     [[nodiscard]] TextEncoding encoding() const;

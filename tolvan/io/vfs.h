@@ -63,6 +63,7 @@ public:
 /// The real file system below a root: every path is root / path (an absolute path is appended too).
 class DirectoryVfs : public VirtualFileSystem {
 public:
+    /// Serves the files below `root`.
     explicit DirectoryVfs(const Path& root);
 
     /// A FileInputStream on root / path.
@@ -74,6 +75,7 @@ public:
     [[nodiscard]] Stack<Path> getFiles(const Path& directory, Flags<GetFiles> flags,
                                        ArrayView<const String> extensions) override;
 
+    /// The directory the file system serves.
     [[nodiscard]] const Path& root() const noexcept { return mRoot; }
 
 private:

@@ -59,9 +59,13 @@ public:
     /// `host` (a dotted address or a name to resolve; when it cannot be resolved the address stays
     /// 0.0.0.0) and `port`.
     SocketAddress(const String& host, unsigned short port);
+    /// Copies `other`.
     SocketAddress(const SocketAddress& other);
+    /// Takes over the content of `other`.
     SocketAddress(SocketAddress&& other) noexcept;
+    /// Replaces the content with a copy of `other`.
     SocketAddress& operator=(const SocketAddress& other);
+    /// Replaces the content with that of `other`.
     SocketAddress& operator=(SocketAddress&& other) noexcept;
     ~SocketAddress();
 
@@ -81,7 +85,9 @@ public:
     [[nodiscard]] String getHostName() const;
     /// The dotted address text without the port ("10.0.0.1").
     [[nodiscard]] String toString() const;
+    /// The port, in host byte order.
     [[nodiscard]] unsigned short getPort() const;
+    /// Sets the port, given in host byte order.
     void setPort(unsigned short port);
     /// Equal dotted texts; ports are not compared.
     [[nodiscard]] bool operator==(const SocketAddress& other) const;
@@ -114,14 +120,19 @@ enum class DataCompression : int32 {
 
 /// A file that arrived: its header, where it was stored and how long the receive took.
 struct ReceivedFile {
+    /// The header that came with the file.
     XmlString mHeader;
+    /// Where the file was stored.
     Io::Path mPath;
+    /// Milliseconds the receive took.
     int32 mTransferTime = 0;
 };
 
 /// A memory block that arrived with its header.
 struct ReceivedRawData {
+    /// The header that came with the block.
     XmlString mHeader;
+    /// The bytes.
     Stack<std::byte> mData;
 };
 
@@ -164,6 +175,7 @@ private:
 /// Reads from a socket it does not own; each read waits for all bytes up to the socket's time-out.
 class SocketInputStream : public Io::BinaryInputStream {
 public:
+    /// Reads from `socket`, which must outlive the stream.
     explicit SocketInputStream(Detail::NativeSocket& socket) noexcept
         : mSocket(&socket) {}
 
@@ -181,6 +193,7 @@ private:
 /// Writes to a socket it does not own; the caller checks the socket's last write count.
 class SocketOutputStream : public Io::BinaryOutputStream {
 public:
+    /// Writes to `socket`, which must outlive the stream.
     explicit SocketOutputStream(Detail::NativeSocket& socket) noexcept
         : mSocket(&socket) {}
 
@@ -202,7 +215,9 @@ public:
     /// Binds to `address` and listens; accepting waits up to `timeoutSeconds`. Not ok when binding or
     /// listening failed.
     TcpListener(const SocketAddress& address, unsigned int timeoutSeconds);
+    /// Takes over the content of `other`.
     TcpListener(TcpListener&& other) noexcept;
+    /// Replaces the content with that of `other`.
     TcpListener& operator=(TcpListener&& other) noexcept;
     ~TcpListener();
 
@@ -227,7 +242,9 @@ class TcpSocket : public Polymorphic, public Noncopyable {
 public:
     /// A socket without a connection (not ok).
     TcpSocket() noexcept = default;
+    /// Takes over the content of `other`.
     TcpSocket(TcpSocket&& other) noexcept;
+    /// Replaces the content with that of `other`.
     TcpSocket& operator=(TcpSocket&& other) noexcept;
     /// close().
     ~TcpSocket() override;
@@ -262,8 +279,11 @@ public:
 
 protected:
     // For TcpClient: the native socket under the lock.
+    /// The native socket; null once moved from.
     Detail::NativeSocket* mSocket = nullptr;
+    /// Set by close().
     std::atomic<bool> mClosed{false};
+    /// Guards mSocket.
     mutable SimpleLock mLock;
 
 private:
@@ -291,6 +311,7 @@ public:
 /// A non-blocking datagram socket that sends and receives string frames of at most 511 bytes.
 class UdpSocket : public Noncopyable {
 public:
+    /// Options of the constructor.
     enum class ConstructFlag : uint32 {
         /// May send to the broadcast address.
         BROADCAST = 1,
@@ -300,11 +321,15 @@ public:
 
     /// Binds to `address` (unless NO_BIND), which is also the default destination.
     UdpSocket(const SocketAddress& address, Flags<ConstructFlag> flags = {});
+    /// Takes over the content of `other`.
     UdpSocket(UdpSocket&& other) noexcept;
+    /// Replaces the content with that of `other`.
     UdpSocket& operator=(UdpSocket&& other) noexcept;
     ~UdpSocket();
 
+    /// True while the socket is open and usable.
     [[nodiscard]] bool isOk() const;
+    /// Closes the socket; later sends and receives fail.
     void close();
     /// The address given at construction.
     [[nodiscard]] SocketAddress getLocalAddress() const;

@@ -14,15 +14,20 @@ namespace Kalvex {
 
 namespace Utils {
 
+/// The icon a dialog shows beside its message.
 enum class DialogIcon { NONE, INFORMATION, WARNING, CRITICAL };
 
+/// What a dialog shows: caption, message, buttons and icon.
 struct DialogRequest {
+    /// The title.
     String caption;
+    /// The text.
     String message;
     /// The buttons, in order; none means a single "OK".
     Stack<String> choices;
     /// The index answered when the dialog is dismissed without a choice (no terminal, end of input).
     int dismissChoice = 0;
+    /// The icon shown beside the message.
     DialogIcon icon = DialogIcon::NONE;
 };
 

@@ -27,6 +27,7 @@ namespace Kalvex {
 /// Opaque native handle of a process (null when there is none).
 using ProcessHandle = void*;
 
+/// Options of starting a child process.
 enum class ProcessFlag : uint32 {
     /// Start with administrator rights (through pkexec); no output redirection then.
     ELEVATED = 1u << 0,
@@ -47,7 +48,9 @@ public:
     /// given. Throws Exception("Can't start " + executable + " as process.") when it cannot start.
     Process(const Io::Path& executable, ArrayView<const String> arguments, Flags<ProcessFlag> flags = {},
             const Optional<Io::Path>& workingDirectory = NONE);
+    /// Takes over the content of `other`.
     Process(Process&& other) noexcept;
+    /// Replaces the content with that of `other`.
     Process& operator=(Process&& other) noexcept;
     /// Kills a still-running child unless KEEP_RUNNING was given, then releases the handle and the pipe.
     ~Process();
@@ -77,13 +80,18 @@ private:
 class ScopedProcessHandle : public Noncopyable {
 public:
     ScopedProcessHandle() noexcept = default;
+    /// Owns `handle`.
     explicit ScopedProcessHandle(ProcessHandle handle) noexcept
         : mHandle(handle) {}
+    /// Takes over the content of `other`.
     ScopedProcessHandle(ScopedProcessHandle&& other) noexcept;
+    /// Replaces the content with that of `other`.
     ScopedProcessHandle& operator=(ScopedProcessHandle&& other) noexcept;
     ~ScopedProcessHandle();
 
+    /// The held handle, still owned.
     [[nodiscard]] ProcessHandle get() const noexcept { return mHandle; }
+    /// True when no handle is held.
     [[nodiscard]] bool isEmpty() const noexcept { return mHandle == nullptr; }
 
 private:
@@ -108,13 +116,16 @@ void killProcess(ProcessHandle handle);
 /// exactly one wait(), or the next one when nobody waits. Movable, not copyable; one thread at a time.
 class InterprocessEvent : public Noncopyable {
 public:
+    /// How the constructor treats an event of that name: open or create it, create only, open only.
     enum class Mode { OPEN_OR_CREATE = 0, CREATE = 1, OPEN = 2 };
 
     /// Opens or creates the event `name` (1 to 30 characters), unsignalled when created. Throws
     /// Exception for a bad name, when it cannot be opened, for CREATE of an existing event
     /// ("InterprocessEvent \"x\" already exists.") and OPEN of a missing one ("... does not exist.").
     InterprocessEvent(const String& name, Mode mode);
+    /// Takes over the content of `other`.
     InterprocessEvent(InterprocessEvent&& other) noexcept;
+    /// Replaces the content with that of `other`.
     InterprocessEvent& operator=(InterprocessEvent&& other) noexcept;
     /// Closes the event; the last one closed in the machine removes it.
     ~InterprocessEvent();
@@ -125,6 +136,7 @@ public:
     /// resets it; false on time-out.
     bool wait(const Optional<int64>& timeoutMilliseconds = NONE);
 
+    /// The event name.
     [[nodiscard]] const String& getName() const noexcept { return mName; }
 
 private:

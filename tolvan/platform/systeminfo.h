@@ -21,12 +21,17 @@ namespace Kalvex {
 
 /// The four registers the processor's identification instruction returns.
 struct CpuIdResult {
+    /// The EAX register.
     uint32 eax = 0;
+    /// The EBX register.
     uint32 ebx = 0;
+    /// The ECX register.
     uint32 ecx = 0;
+    /// The EDX register.
     uint32 edx = 0;
 };
 
+/// Instruction-set extensions of the processor.
 enum class CpuFeatures : uint32 {
     SSE3 = 1u << 0,
     SSSE3 = 1u << 1,
@@ -43,8 +48,10 @@ enum class CpuFeatures : uint32 {
 };
 KALVEX_DECLARE_FLAGS(CpuFeatures)
 
+/// The processor's maker.
 enum class CpuVendor { UNKNOWN = 0, INTEL = 1, AMD = 2 };
 
+/// Makers of the graphics adapters in the machine.
 enum class GpuVendor : uint32 {
     OTHER = 1u << 0,
     NVIDIA = 1u << 1,
@@ -52,14 +59,17 @@ enum class GpuVendor : uint32 {
 };
 KALVEX_DECLARE_FLAGS(GpuVendor)
 
+/// Counts of the machine's processors: packages, cores and logical processors.
 struct SystemProcessorInformation {
     /// Physical processor packages (sockets).
     uint32 mPackageCount = 0;
     /// Physical cores.
     uint32 mCoreCount = 0;
+    /// Logical processors (hardware threads).
     uint32 mLogicalProcessorCount = 0;
 };
 
+/// Which network adapters and addresses to list.
 enum class AdapterFlag : uint32 {
     IPV4 = 1u << 0,
     IPV6 = 1u << 1,
@@ -69,6 +79,7 @@ enum class AdapterFlag : uint32 {
 };
 KALVEX_DECLARE_FLAGS(AdapterFlag)
 
+/// One network adapter: its names and its addresses.
 struct AdapterInfo {
     /// The platform's identifier of the adapter (the interface name on Linux).
     String mName;

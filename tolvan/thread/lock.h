@@ -46,6 +46,7 @@ class SimpleLock : public Noncopyable {
 public:
     /// Allocates and initialises the mutex (throws BadAlloc when memory is exhausted).
     SimpleLock();
+    /// Takes over the content of `other`.
     SimpleLock(SimpleLock&& other) noexcept
         : mMutex(std::exchange(other.mMutex, nullptr)) {}
     /// Destroys and frees the mutex this lock holds, then takes over the other's.
@@ -129,6 +130,7 @@ private:
 template <typename Lock>
 class [[nodiscard]] ScopedLock : public Noncopyable {
 public:
+    /// Locks `lock` until destruction.
     explicit ScopedLock(Lock& lock)
         : mLock(&lock) {
         lock.lock();
@@ -152,6 +154,7 @@ public:
             mHeld = true;
         }
     }
+    /// True while the lock is held.
     [[nodiscard]] bool isLocked() const noexcept { return mHeld; }
 
 private:

@@ -20,6 +20,7 @@ public:
     /// initial < 0 or initial > maximum (with maximum 0 that means any initial count above 0);
     /// Exception("Creation of Kalvex::Semaphore failed.") when the native primitives cannot be made.
     explicit Semaphore(int initialCount = 0, int maximumCount = 0);
+    /// Takes over the content of `other`.
     Semaphore(Semaphore&& other) noexcept
         : mImpl(std::exchange(other.mImpl, nullptr)) {}
     /// Destroys this semaphore's block, then takes over the other's.

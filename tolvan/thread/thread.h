@@ -63,6 +63,7 @@ public:
     requires(!std::is_same_v<std::remove_cvref_t<F>, Thread> &&
              std::is_invocable_v<std::decay_t<F>&>) explicit Thread(F&& callable, size_t stackSize = 0)
         : mHandle(start(std::forward<F>(callable), stackSize)) {}
+    /// Takes over the content of `other`.
     Thread(Thread&& other) noexcept
         : mHandle(std::exchange(other.mHandle, nullptr)) {}
     /// Terminates the process when this thread is still joinable; else takes the other's handle.
@@ -81,6 +82,7 @@ public:
 
     /// The native handle; null when not joinable.
     [[nodiscard]] ThreadHandle handle() const noexcept { return mHandle; }
+    /// True while a handle is held: started, neither joined nor detached.
     [[nodiscard]] bool isJoinable() const noexcept { return mHandle != nullptr; }
 
 private:

@@ -11,6 +11,7 @@
 
 namespace Kalvex {
 
+/// A 3 x 4 affine transform: three rows of three coefficients and a translation.
 class AffineTm {
 public:
     /// The identity.

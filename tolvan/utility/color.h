@@ -55,58 +55,79 @@ protected:
 
 /// Linear red, green, blue and a fourth lane (alpha where a pixel carries one).
 struct alignas(16) Rgb : Detail::FourLaneArithmetic<Rgb> {
+    /// Red.
     float r = 0.f;
+    /// Green.
     float g = 0.f;
+    /// Blue.
     float b = 0.f;
+    /// The fourth lane (alpha where used).
     float a = 0.f;
 
     constexpr Rgb() noexcept = default;
+    /// The colour (red, green, blue) with `fourth` in the fourth lane.
     constexpr Rgb(float red, float green, float blue, float fourth = 0.f) noexcept
         : r(red)
         , g(green)
         , b(blue)
         , a(fourth) {}
+    /// The four lanes of `lanes` in order.
     explicit Rgb(const Float4& lanes) noexcept
         : Rgb(fromFloat4(lanes)) {}
 
+    /// The four lanes as a Float4.
     [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(r, g, b, a); }
 };
 
 /// Hue in degrees, saturation, value and a fourth lane.
 struct alignas(16) Hsv : Detail::FourLaneArithmetic<Hsv> {
+    /// Hue.
     float h = 0.f;
+    /// Saturation.
     float s = 0.f;
+    /// Value.
     float v = 0.f;
+    /// The fourth lane.
     float w = 0.f;
 
     constexpr Hsv() noexcept = default;
+    /// The colour (hue, saturation, value) with `fourth` in the fourth lane.
     constexpr Hsv(float hue, float saturation, float value, float fourth = 0.f) noexcept
         : h(hue)
         , s(saturation)
         , v(value)
         , w(fourth) {}
+    /// The four lanes of `lanes` in order.
     explicit Hsv(const Float4& lanes) noexcept
         : Hsv(fromFloat4(lanes)) {}
 
+    /// The four lanes as a Float4.
     [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(h, s, v, w); }
 };
 
 /// A CIE XYZ colour and a fourth lane.
 struct alignas(16) XYZ : Detail::FourLaneArithmetic<XYZ> {
+    /// X.
     float x = 0.f;
+    /// Y.
     float y = 0.f;
+    /// Z.
     float z = 0.f;
+    /// The fourth lane.
     float w = 0.f;
 
     constexpr XYZ() noexcept = default;
+    /// The colour (X, Y, Z) with `fourth` in the fourth lane.
     constexpr XYZ(float cx, float cy, float cz, float fourth = 0.f) noexcept
         : x(cx)
         , y(cy)
         , z(cz)
         , w(fourth) {}
+    /// The four lanes of `lanes` in order.
     explicit XYZ(const Float4& lanes) noexcept
         : XYZ(fromFloat4(lanes)) {}
 
+    /// The four lanes as a Float4.
     [[nodiscard]] Float4 toFloat4() const noexcept { return Float4(x, y, z, w); }
 };
 

@@ -18,7 +18,9 @@ namespace Spectral {
 
 /// Number of samples of the spectral tables (360, 365, ..., 830 nm).
 inline constexpr int TABLE_SIZE = 95;
+/// Wavelength of the first sample, in nm.
 inline constexpr float TABLE_FIRST_WAVELENGTH = 360.f;
+/// Distance between samples, in nm.
 inline constexpr float TABLE_WAVELENGTH_STEP = 5.f;
 
 /// Planck's law for temperature `temperature` at wavelength `wavelength`, in single precision;

@@ -27,6 +27,7 @@ namespace Kalvex::CommandLine {
 /// A named command-line argument with a short and a long name (either may be empty).
 class Argument : public Polymorphic {
 public:
+    /// An argument known by `shortName` and `longName` (either may be empty).
     Argument(const String& shortName, const String& longName)
         : mShortName(shortName)
         , mLongName(longName) {}
@@ -35,7 +36,9 @@ public:
     /// Empty when the word has no dash prefix or the name would be empty ("--", "-:").
     [[nodiscard]] static Optional<String> extractName(const String& word);
 
+    /// The short name (after "-").
     [[nodiscard]] const String& getShortName() const noexcept { return mShortName; }
+    /// The long name (after "--").
     [[nodiscard]] const String& getLongName() const noexcept { return mLongName; }
 
     /// Consumes the argument at input[index] (and possibly elements after it); returns the index of the
@@ -47,6 +50,7 @@ public:
 protected:
     /// May assume 0 <= index < input.size(); must return a value >= index.
     virtual int64 parseInputImpl(ArrayView<const String> input, int64 index) = 0;
+    /// Writes the description, for printHelp().
     virtual void printHelpImpl(std::ostream& out) const = 0;
 
 private:
@@ -57,12 +61,14 @@ private:
 /// One named option of a switch, given as "name" or "name=value" after the switch's ":".
 class SubArgument : public Polymorphic {
 public:
+    /// A sub-argument known by `name`.
     explicit SubArgument(const String& name)
         : mName(name) {}
 
     /// The text before the first "=" (the whole piece when there is none, possibly ""); empty for "".
     [[nodiscard]] static Optional<String> extractName(const String& piece);
 
+    /// The name.
     [[nodiscard]] const String& getName() const noexcept { return mName; }
 
     /// Receives the whole sub-argument text ("name" or "name=value"); may throw Exception.
@@ -71,7 +77,9 @@ public:
     void printHelp(std::ostream& out) const { printHelpImpl(out); }
 
 protected:
+    /// Parses the piece, for parse().
     virtual void parseImpl(const String& piece) = 0;
+    /// Writes the description, for printHelp().
     virtual void printHelpImpl(std::ostream& out) const = 0;
 
 private:
@@ -81,10 +89,12 @@ private:
 /// A switch: "present" once it was parsed; its ":"-separated sub-arguments go to registered SubArguments.
 class SwitchArgument : public Argument {
 public:
+    /// A switch known by its short and long name.
     using Argument::Argument;
 
     /// Registers a sub-argument (not owned; it must outlive the switch).
     void addSubArgument(SubArgument& subArgument) { mSubArguments.push(&subArgument); }
+    /// The registered sub-arguments in order.
     [[nodiscard]] ArrayView<SubArgument* const> getSubArguments() const noexcept { return mSubArguments; }
 
     /// True once the switch was parsed; parsing again does not clear it (see reset()).
@@ -115,6 +125,7 @@ public:
     /// Registers an argument (not owned; it must outlive the parser). The first registered argument
     /// whose short or long name matches a word wins.
     void addArgument(Argument& argument) { mArguments.push(&argument); }
+    /// The registered arguments in order.
     [[nodiscard]] ArrayView<Argument* const> getArguments() const noexcept { return mArguments; }
 
     /// Empties the positional values, then parses `input` word by word. Throws Exception with

@@ -51,7 +51,9 @@ public:
     /// Equal (as ==) to the default curve; a linear curve through (0, 0), (1, 1) is not.
     [[nodiscard]] bool isIdentity() const;
 
+    /// The control points in order.
     [[nodiscard]] ArrayView<const Vector2> getPoints() const noexcept { return mPoints; }
+    /// How the curve runs between the points.
     [[nodiscard]] CurveInterpolation getInterpolation() const noexcept { return mInterpolation; }
 
 private:
@@ -68,6 +70,7 @@ private:
 /// below 0 become 0.
 class ColorCurve {
 public:
+    /// The curves of a colour curve: the master curve and one per channel.
     enum Channel { MASTER = 0, RED = 1, GREEN = 2, BLUE = 3 };
 
     /// Four identity curves.
@@ -81,6 +84,7 @@ public:
     /// The curves applied to red, green and blue; the fourth lane of the result is 0.
     [[nodiscard]] Rgb operator()(const Rgb& color) const;
 
+    /// The curve of `channel`.
     [[nodiscard]] const Curve& getCurve(Channel channel) const { return mCurves[channel]; }
 
     /// `<colorCurve>` with the children red, green, blue and master, each holding `<interpolation>` and
@@ -111,9 +115,11 @@ public:
     /// end points for steps < 1.
     [[nodiscard]] Curve computeEqualizingCurve(int steps) const;
 
+    /// The counts of the bins.
     [[nodiscard]] ArrayView<const uint64> getBins() const noexcept { return mBins; }
     /// The largest bin (0 for no bins).
     [[nodiscard]] uint64 getMaxBinValue() const noexcept { return mMaxBinValue; }
+    /// The value range the bins cover.
     [[nodiscard]] Range<float> getRange() const noexcept { return mRange; }
 
 private:
@@ -128,8 +134,11 @@ private:
 /// circle (350 and 10 meet at 360).
 class ColorGradient {
 public:
+    /// One colour of the gradient at its position.
     struct Stop {
+        /// The colour.
         Hsv mColor;
+        /// Where the colour sits.
         float mPosition = 0.f;
     };
 
@@ -139,6 +148,7 @@ public:
 
     /// Adds a stop after the stops at the same or lower positions.
     void addStop(const Hsv& color, float position);
+    /// The stops in order.
     [[nodiscard]] ArrayView<const Stop> getStops() const noexcept { return mStops; }
 
     /// The colour at `position`: all zero without stops, the end colours beyond the ends.

@@ -34,6 +34,7 @@ public:
 
     /// Replaces the function; a pending schedule stays.
     void set(Function<void()> callback);
+    /// Replaces the callback; returns this.
     DelayedCallback& operator=(Function<void()> callback);
     /// Whether a function is set.
     explicit operator bool() const;

@@ -14,6 +14,7 @@
 
 namespace Kalvex {
 
+/// Four single-precision lanes in one SSE register; comparisons give lane masks.
 class Float4 {
 public:
     // Construction and lane access
@@ -62,65 +63,89 @@ public:
         lanes[lane & 3] = value;
         mValue = _mm_load_ps(lanes);
     }
+    /// Lane 0.
     [[nodiscard]] float x() const noexcept { return _mm_cvtss_f32(mValue); }
+    /// Lane 1.
     [[nodiscard]] float y() const noexcept { return (*this)[1]; }
+    /// Lane 2.
     [[nodiscard]] float z() const noexcept { return (*this)[2]; }
+    /// Lane 3.
     [[nodiscard]] float w() const noexcept { return (*this)[3]; }
 
     // Arithmetic, lane by lane
 
+    /// Lane-wise sum.
     friend Float4 operator+(const Float4& a, const Float4& b) noexcept {
         return _mm_add_ps(a.mValue, b.mValue);
     }
+    /// Lane-wise difference.
     friend Float4 operator-(const Float4& a, const Float4& b) noexcept {
         return _mm_sub_ps(a.mValue, b.mValue);
     }
+    /// Lane-wise product.
     friend Float4 operator*(const Float4& a, const Float4& b) noexcept {
         return _mm_mul_ps(a.mValue, b.mValue);
     }
+    /// Lane-wise quotient.
     friend Float4 operator/(const Float4& a, const Float4& b) noexcept {
         return _mm_div_ps(a.mValue, b.mValue);
     }
+    /// Every lane multiplied by `b`.
     friend Float4 operator*(const Float4& a, float b) noexcept { return a * Float4(b); }
+    /// Every lane multiplied by `a`.
     friend Float4 operator*(float a, const Float4& b) noexcept { return Float4(a) * b; }
+    /// Every lane divided by `b`.
     friend Float4 operator/(const Float4& a, float b) noexcept { return a / Float4(b); }
     /// Flips the sign bit of every lane (so -0 and NaN signs flip too).
     friend Float4 operator-(const Float4& a) noexcept { return _mm_xor_ps(a.mValue, _mm_set1_ps(-0.f)); }
 
+    /// Adds `b` lane-wise; returns this.
     Float4& operator+=(const Float4& b) noexcept { return *this = *this + b; }
+    /// Subtracts `b` lane-wise; returns this.
     Float4& operator-=(const Float4& b) noexcept { return *this = *this - b; }
+    /// Multiplies by `b` lane-wise; returns this.
     Float4& operator*=(const Float4& b) noexcept { return *this = *this * b; }
+    /// Divides by `b` lane-wise; returns this.
     Float4& operator/=(const Float4& b) noexcept { return *this = *this / b; }
 
     // Comparisons: lane masks (ordered comparisons are false for NaN, != is true for NaN)
 
+    /// Lane mask of a == b.
     friend Float4 operator==(const Float4& a, const Float4& b) noexcept {
         return _mm_cmpeq_ps(a.mValue, b.mValue);
     }
+    /// Lane mask of a != b.
     friend Float4 operator!=(const Float4& a, const Float4& b) noexcept {
         return _mm_cmpneq_ps(a.mValue, b.mValue);
     }
+    /// Lane mask of a < b.
     friend Float4 operator<(const Float4& a, const Float4& b) noexcept {
         return _mm_cmplt_ps(a.mValue, b.mValue);
     }
+    /// Lane mask of a <= b.
     friend Float4 operator<=(const Float4& a, const Float4& b) noexcept {
         return _mm_cmple_ps(a.mValue, b.mValue);
     }
+    /// Lane mask of a > b.
     friend Float4 operator>(const Float4& a, const Float4& b) noexcept {
         return _mm_cmpgt_ps(a.mValue, b.mValue);
     }
+    /// Lane mask of a >= b.
     friend Float4 operator>=(const Float4& a, const Float4& b) noexcept {
         return _mm_cmpge_ps(a.mValue, b.mValue);
     }
 
     // Bitwise operations on the lanes' bit patterns
 
+    /// Bitwise and of the lanes.
     friend Float4 operator&(const Float4& a, const Float4& b) noexcept {
         return _mm_and_ps(a.mValue, b.mValue);
     }
+    /// Bitwise or of the lanes.
     friend Float4 operator|(const Float4& a, const Float4& b) noexcept {
         return _mm_or_ps(a.mValue, b.mValue);
     }
+    /// Bitwise exclusive or of the lanes.
     friend Float4 operator^(const Float4& a, const Float4& b) noexcept {
         return _mm_xor_ps(a.mValue, b.mValue);
     }

@@ -92,10 +92,12 @@ private:
 /// A light read from an IES file.
 class IesLight {
 public:
+    /// A light with the parsed `distribution` and the file's `header`.
     IesLight(SharedPtr<Abstract::DirectionDistribution> distribution, String header)
         : mDistribution(std::move(distribution))
         , mHeader(std::move(header)) {}
 
+    /// The direction distribution of the light.
     [[nodiscard]] const SharedPtr<Abstract::DirectionDistribution>& getDistribution() const noexcept {
         return mDistribution;
     }

@@ -19,6 +19,7 @@ namespace Kalvex {
 class RegExpGroup {
 public:
     RegExpGroup() noexcept = default;
+    /// A group of `length` units at index `first` holding `text`.
     RegExpGroup(int64 first, int64 length, const String& text)
         : mFirst(first)
         , mLength(length)
@@ -26,12 +27,15 @@ public:
 
     /// Index of the first code unit (the text's length for a group that did not take part).
     [[nodiscard]] int64 first() const noexcept { return mFirst; }
+    /// Number of code units.
     [[nodiscard]] int64 length() const noexcept { return mLength; }
     /// Index of the last code unit: first() + length() - 1.
     [[nodiscard]] int64 last() const noexcept { return mFirst + mLength - 1; }
+    /// The text of the group.
     [[nodiscard]] const String& string() const noexcept { return mText; }
     /// Whether the group is not empty (an empty group is false even when it took part in the match).
     explicit operator bool() const noexcept { return mLength != 0; }
+    /// True when the group is empty.
     bool operator!() const noexcept { return mLength == 0; }
 
 private:
@@ -51,6 +55,7 @@ public:
 
     /// Whether there is at least one group (something matched).
     explicit operator bool() const noexcept { return !mGroups.isEmpty(); }
+    /// True when nothing matched.
     bool operator!() const noexcept { return mGroups.isEmpty(); }
     /// The group with that index, unchecked.
     const RegExpGroup& operator[](int index) const noexcept { return mGroups[index]; }

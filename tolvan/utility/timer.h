@@ -25,6 +25,7 @@ namespace Kalvex {
 /// used by one thread at a time.
 class Timer : public Noncopyable {
 public:
+    /// Options of the constructor.
     enum class Flag : unsigned {
         /// Start as if the interval had already passed: check() is true at once.
         START_EXPIRED = 1,
@@ -32,7 +33,9 @@ public:
 
     /// Starts now (or intervalMs + 1 ms in the past with START_EXPIRED).
     explicit Timer(int64 intervalMs = 1000, Flags<Flag> flags = {});
+    /// Takes over the content of `other`.
     Timer(Timer&& other) noexcept;
+    /// Replaces the content with that of `other`.
     Timer& operator=(Timer&& other) noexcept;
     ~Timer();
 
@@ -41,6 +44,7 @@ public:
     [[nodiscard]] bool check() const;
     /// Milliseconds since the start, truncated toward zero.
     [[nodiscard]] int64 getElapsed() const;
+    /// The interval in milliseconds.
     [[nodiscard]] int64 getInterval() const;
     /// Starts again from now.
     void reset();

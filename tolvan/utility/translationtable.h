@@ -27,8 +27,10 @@ namespace Io {
 class TextInputStream;
 }
 
+/// The texts of a user interface in the chosen language, read from CSV tables.
 class TranslationTable : public Noncopyable {
 public:
+    /// Called after every language switch with the table.
     using Callback = Function<void(const TranslationTable&)>;
 
     /// The process-wide table, made on first use; the last Lib::shutdown destroys it.
@@ -55,6 +57,7 @@ public:
     /// Every language named by a table read so far, and "English", sorted by code units; valid until
     /// the next read.
     [[nodiscard]] ArrayView<const String> getLanguageList() const noexcept { return mLanguages; }
+    /// The language chosen last (a column name of the tables).
     [[nodiscard]] const String& getCurrentLanguage() const noexcept { return mCurrentLanguage; }
 
 private:

@@ -31,16 +31,20 @@ public:
     }
 
     Variant() noexcept = default;
+    /// Holds `value`, as the alternative of its type.
     template <typename T>
     requires(indexOf<std::remove_cvref_t<T>>() != 0) Variant(T&& value) {
         construct<std::remove_cvref_t<T>>(std::forward<T>(value));
     }
+    /// Copies `other`.
     Variant(const Variant& other) {
         other.dispatch([this](const auto& v) { construct<std::decay_t<decltype(v)>>(v); });
     }
+    /// Takes over the content of `other`.
     Variant(Variant&& other) noexcept((std::is_nothrow_move_constructible_v<Ts> && ...)) {
         other.dispatch([this](auto& v) { construct<std::decay_t<decltype(v)>>(std::move(v)); });
     }
+    /// Replaces the content with a copy of `other`.
     Variant& operator=(const Variant& other) {
         if (this != &other) {
             Variant copy(other);
@@ -49,6 +53,7 @@ public:
         }
         return *this;
     }
+    /// Replaces the content with that of `other`.
     Variant& operator=(Variant&& other) noexcept((std::is_nothrow_move_constructible_v<Ts> && ...)) {
         if (this != &other) {
             reset();
@@ -60,7 +65,9 @@ public:
 
     /// 0 when empty, else the 1-based index of the held alternative.
     [[nodiscard]] int getIndex() const noexcept { return mIndex; }
+    /// True when nothing is held.
     [[nodiscard]] bool isEmpty() const noexcept { return mIndex == 0; }
+    /// True when the held alternative has type T.
     template <typename T>
     [[nodiscard]] bool is() const noexcept {
         return mIndex != 0 && mIndex == indexOf<T>();
@@ -71,6 +78,7 @@ public:
         if (!is<T>()) throw Exception("Variant holds another type");
         return *std::launder(reinterpret_cast<T*>(mStorage));
     }
+    /// The held T; throws Exception when another alternative is held.
     template <typename T>
     [[nodiscard]] const T& get() const {
         if (!is<T>()) throw Exception("Variant holds another type");
@@ -99,6 +107,7 @@ public:
         if (mIndex == 0) throw Exception("Visiting Variant without type");
         return visitAt<0>(std::forward<Visitor>(visitor), mStorage);
     }
+    /// Calls `visitor` with the held value; returns what it returns.
     template <typename Visitor>
     decltype(auto) visit(Visitor&& visitor) const {
         if (mIndex == 0) throw Exception("Visiting Variant without type");

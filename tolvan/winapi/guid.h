@@ -7,12 +7,18 @@
 
 namespace Kalvex {
 
+/// A 128-bit identifier with the field layout of the Windows GUID.
 struct Guid {
+    /// The first 32 bits.
     uint32 mData1 = 0;
+    /// The next 16 bits.
     uint16 mData2 = 0;
+    /// The next 16 bits.
     uint16 mData3 = 0;
+    /// The last 64 bits, byte by byte.
     uint8 mData4[8] = {};
 
+    /// Equal when all 128 bits are equal.
     friend constexpr bool operator==(const Guid& a, const Guid& b) noexcept {
         if (a.mData1 != b.mData1 || a.mData2 != b.mData2 || a.mData3 != b.mData3) return false;
         for (int i = 0; i < 8; ++i) {

@@ -37,22 +37,35 @@ enum class PredefinedKey : uint32 {
 /// QUERY_VALUE cannot read values, one without SET_VALUE cannot change them and one without
 /// CREATE_SUB_KEY cannot create sub-keys.
 namespace Access {
+/// Read values.
 inline constexpr uint32 QUERY_VALUE = 0x0001;
+/// Write and delete values.
 inline constexpr uint32 SET_VALUE = 0x0002;
+/// Create sub-keys.
 inline constexpr uint32 CREATE_SUB_KEY = 0x0004;
+/// List sub-keys.
 inline constexpr uint32 ENUMERATE_SUB_KEYS = 0x0008;
+/// Watch for changes.
 inline constexpr uint32 NOTIFY = 0x0010;
+/// QUERY_VALUE, ENUMERATE_SUB_KEYS and NOTIFY (with the standard read right).
 inline constexpr uint32 READ = 0x20019;
+/// SET_VALUE and CREATE_SUB_KEY (with the standard write right).
 inline constexpr uint32 WRITE = 0x20006;
+/// Every right.
 inline constexpr uint32 ALL_ACCESS = 0xF003F;
 } // namespace Access
 
 /// Value types, with their Windows numbers.
 namespace ValueType {
+/// A text (REG_SZ).
 inline constexpr uint32 SZ = 1;
+/// A text with environment references (REG_EXPAND_SZ).
 inline constexpr uint32 EXPAND_SZ = 2;
+/// Raw bytes (REG_BINARY).
 inline constexpr uint32 BINARY = 3;
+/// A 32-bit number (REG_DWORD).
 inline constexpr uint32 DWORD = 4;
+/// A 64-bit number (REG_QWORD).
 inline constexpr uint32 QWORD = 11;
 } // namespace ValueType
 
@@ -60,10 +73,12 @@ inline constexpr uint32 QWORD = 11;
 /// with. A root handle is made from a PredefinedKey and has every right.
 struct KeyHandle {
     KeyHandle() noexcept = default;
+    /// The handle of the root key `root`, with every right.
     KeyHandle(PredefinedKey root) noexcept;
 
     /// The key's entry in the store (0: no key).
     int64 mKey = 0;
+    /// The access rights the key was opened with.
     uint32 mAccess = 0;
 };
 
@@ -71,10 +86,14 @@ struct KeyHandle {
 /// it, then "\" and each sub-path in backslash form). Root keys are predefined and never closed.
 class Key {
 public:
+    /// A key reached by `path` with `handle`; `predefined` for the root keys.
     Key(KeyHandle handle, String path, bool predefined) noexcept;
 
+    /// The path the key was reached by.
     [[nodiscard]] const String& path() const noexcept { return mPath; }
+    /// The native handle.
     [[nodiscard]] KeyHandle handle() const noexcept { return mHandle; }
+    /// True for the root keys, which are never closed.
     [[nodiscard]] bool isPredefined() const noexcept { return mPredefined; }
 
     /// The sub-key at `subPath` ("/" or "\" separated) opened with `access`; empty when it does not
@@ -101,7 +120,9 @@ public:
     /// (8 bytes) and notifies onValueSet; false, with no notification, when the write fails. An empty
     /// name addresses the key's default value.
     [[nodiscard]] bool setValue(const String& name, const String& value);
+    /// Stores a REG_DWORD value, as setValue(const String&, const String&).
     [[nodiscard]] bool setValue(const String& name, int value);
+    /// Stores a REG_QWORD value, as setValue(const String&, const String&).
     [[nodiscard]] bool setValue(const String& name, int64 value);
     /// Deletes the value and notifies onValueDeleted; false when it does not exist.
     [[nodiscard]] bool deleteValue(const String& name);
@@ -134,9 +155,13 @@ public:
 class Observer {
 public:
     virtual ~Observer() = default;
+    /// A key was created.
     virtual void onKeyCreated(const String& keyPath) = 0;
+    /// A key was deleted.
     virtual void onKeyDeleted(const String& keyPath) = 0;
+    /// A value was set.
     virtual void onValueSet(const String& keyPath, const String& valueName) = 0;
+    /// A value was deleted.
     virtual void onValueDeleted(const String& keyPath, const String& valueName) = 0;
 };
 
@@ -153,6 +178,7 @@ public:
 /// Whether the key at `path` exists.
 [[nodiscard]] bool keyExists(const String& path);
 
+///@{
 /// The path-taking forms of the Key operations: they open the key, ask it and close it again. A key
 /// that cannot be opened gives an empty result or false.
 [[nodiscard]] Optional<String> getStringValue(const String& keyPath, const String& name);
@@ -163,6 +189,7 @@ public:
 [[nodiscard]] bool setValue(const String& keyPath, const String& name, int64 value);
 [[nodiscard]] bool deleteValue(const String& keyPath, const String& name);
 [[nodiscard]] bool valueExists(const String& keyPath, const String& name);
+///@}
 
 /// Calls `callback` once for each value of the key `subPath` under `root`, in the order the values were
 /// first written. Never calls it when the key cannot be opened.

@@ -25,6 +25,7 @@ namespace Detail {
 class XmlReaderTreeBuilder;
 }
 
+/// An immutable element tree parsed once from XML text, navigated by name.
 class XmlReaderNode {
 public:
     /// Documents whose elements nest deeper than this are rejected like malformed XML, so that parsing
@@ -34,12 +35,16 @@ public:
     /// Forward iterator over the children of one parent that share a name (see getAllChildren).
     class NodeIterator {
     public:
+        /// Starts at `node` (null: the end).
         explicit NodeIterator(const XmlReaderNode* node) noexcept
             : mNode(node) {}
+        /// The current node.
         const XmlReaderNode& operator*() const noexcept { return *mNode; }
+        /// The current node.
         const XmlReaderNode* operator->() const noexcept { return mNode; }
         /// Moves to the next sibling whose name matches the current node's name; end() after the last.
         NodeIterator& operator++();
+        /// Equal when both stand at the same node.
         friend bool operator==(const NodeIterator& a, const NodeIterator& b) noexcept {
             return a.mNode == b.mNode;
         }
@@ -51,10 +56,13 @@ public:
     /// The range returned by getAllChildren: the parent and a copy of the name.
     class NodeIteratorHolder {
     public:
+        /// The children of `parent` named `name`.
         NodeIteratorHolder(const XmlReaderNode* parent, const String& name)
             : mParent(parent)
             , mName(name) {}
+        /// The first child of that name.
         [[nodiscard]] NodeIterator begin() const { return NodeIterator(mParent->getChild(mName)); }
+        /// The end of the range.
         [[nodiscard]] NodeIterator end() const noexcept { return NodeIterator(nullptr); }
 
     private:
@@ -86,10 +94,13 @@ public:
     /// The first run of character data directly inside the element (entities decoded, whitespace
     /// kept); empty when there is none and for the document root.
     [[nodiscard]] String getValue() const;
+    /// Number of element children.
     [[nodiscard]] int getNumChildren() const noexcept;
+    /// Number of attributes.
     [[nodiscard]] int getNumAttributes() const noexcept;
     /// The first element child whose name equals `name` unit by unit after towlower.
     [[nodiscard]] const XmlReaderNode* getChild(const String& name) const;
+    /// The first element child; null when there is none.
     [[nodiscard]] const XmlReaderNode* getFirstChild() const noexcept;
     /// The next element of the parent; null for the last child and for the document root.
     [[nodiscard]] const XmlReaderNode* getNextSibling() const noexcept;
@@ -129,10 +140,12 @@ private:
     friend class Detail::XmlReaderTreeBuilder;
 };
 
+/// An element tree built in memory and printed with toString.
 class XmlWriterNode {
 public:
     /// A node with no attributes and no children; `value` may be empty.
     XmlWriterNode(const String& name, const String& value);
+    /// Takes over the content of `other`.
     XmlWriterNode(XmlWriterNode&& other) noexcept;
     /// Destroys this node's tree first, then takes the other's. A moved-from node may only be
     /// destroyed or assigned to.
@@ -149,13 +162,18 @@ public:
     XmlWriterNode& addChild(const String& name, const String& value);
     /// Appends a deep copy of `node` as the last child: names, first text runs, attributes and elements.
     void addTree(const XmlReaderNode& node);
+    /// Replaces the element's text.
     void setValue(const String& value);
 
+    /// The element name.
     [[nodiscard]] String getName() const;
+    /// The element's text.
     [[nodiscard]] String getValue() const;
     /// The value of the first attribute whose name matches `name` as in XmlReaderNode::getChild.
     [[nodiscard]] Optional<String> getAttribute(const String& name) const;
+    /// Number of attributes.
     [[nodiscard]] int getNumAttributes() const noexcept;
+    /// Number of element children.
     [[nodiscard]] int getNumChildren() const noexcept;
     /// The XML text of this node and its subtree, without declaration. With `indent` every node ends
     /// with a line feed, children are indented by tabs and the text ends with two line feeds; without

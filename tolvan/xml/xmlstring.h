@@ -13,6 +13,7 @@
 
 namespace Kalvex {
 
+/// A key-value message held as XML text: one element `root` with one child element per key.
 class XmlString : public String {
 public:
     /// The text "<root/>".

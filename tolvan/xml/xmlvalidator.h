@@ -32,18 +32,25 @@ enum class XmlValidatorFlag : unsigned {
 };
 KALVEX_DECLARE_FLAGS(XmlValidatorFlag)
 
+/// Checks a parsed XML tree against what a file format allows; reports the first violation as an Exception.
 class XmlValidator {
 public:
     /// An attribute an element may carry.
     struct AllowedAttribute {
+        /// The attribute name.
         String mName;
+        /// What the attribute's value must look like.
         Flags<XmlValidatorFlag> mFlags = {};
     };
     /// A child element an element may have, how often, and the flags it is validated with.
     struct AllowedChild {
+        /// The child element name.
         String mName;
+        /// Fewest occurrences.
         int mMinCount = 0;
+        /// Most occurrences.
         int mMaxCount = 2147483647;
+        /// What the child must look like.
         Flags<XmlValidatorFlag> mFlags = {};
     };
 
