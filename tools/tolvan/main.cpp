@@ -55,8 +55,7 @@ int runCommand(const Command& command, ArrayView<const String> words) {
         std::printf("usage: tolvan %s\n%s", command.synopsis, help.what());
         return EXIT_OK;
     } catch (const UsageError& failure) {
-        std::fprintf(stderr, "tolvan %s: %s\n", command.name, failure.what());
-        std::fprintf(stderr, "usage: tolvan %s\n", command.synopsis);
+        std::fprintf(stderr, "tolvan %s: %s (usage: tolvan %s)\n", command.name, failure.what(), command.synopsis);
         return EXIT_USAGE;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tolvan %s: out of memory\n", command.name);
@@ -82,8 +81,7 @@ int main(int argc, char** argv) {
     }
     const Command* command = findCommand(name);
     if (!command) {
-        std::fprintf(stderr, "tolvan: unknown command \"%s\"\n", name.c_str());
-        printUsage(stderr);
+        std::fprintf(stderr, "tolvan: unknown command \"%s\" (tolvan help lists the commands)\n", name.c_str());
         return EXIT_USAGE;
     }
     Lib::startup();

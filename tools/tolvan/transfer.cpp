@@ -157,10 +157,9 @@ int runSend(ArrayView<const String> words) {
     const Stack<String> values = parseWords(parser, words, 2, 2);
     const Io::Path file(values[0]);
     const HostPort target = parseHostPort(values[1]);
-    if (!Io::fileExists(file)) throw Exception(u"cannot send '" + file.genericStr() + u"': no such file");
-
     XmlString header(u"FileName", file.fileName());
     addKeys(header, keys.getValues());
+    if (!Io::fileExists(file)) throw Exception(u"cannot send '" + file.genericStr() + u"': no such file");
     TcpClient client(SocketAddress(target.host, target.port), CONNECT_TIMEOUT_SECONDS, true);
     if (!client.isOk()) {
         throw Exception(u"cannot connect to " + target.host + u":" + String::fromUtf8(std::to_string(target.port)));
