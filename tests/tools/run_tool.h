@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -96,7 +96,8 @@ private:
     // `outOnly` and standard output has ended.
     bool pump(std::chrono::steady_clock::time_point deadline, bool outOnly) {
         pollfd fds[2] = {{mOut, POLLIN, 0}, {mErr, POLLIN, 0}};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || (outOnly && mOut < 0)) return false;
         if (poll(fds, 2, int(left.count())) <= 0) return false;
         readFrom(fds[0], mOut, mResult.out);

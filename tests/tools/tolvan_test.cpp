@@ -20,10 +20,10 @@
 #include <unistd.h>
 
 using namespace Kalvex;
+using ::testing::HasSubstr;
 using TolvanTest::runTool;
 using TolvanTest::ToolProcess;
 using TolvanTest::ToolResult;
-using ::testing::HasSubstr;
 
 namespace {
 
@@ -84,7 +84,8 @@ TEST_F(ToolTest, SendReachesReceiveByteForByteWithAndWithoutCompression) {
         writeFile("scene.bin", bytes);
         Receiver receiver = startReceiver(native(inbox));
         ASSERT_TRUE(receiver.process) << "no free port for the receiver";
-        std::vector<std::string> send{"send", native("scene.bin"), "127.0.0.1:" + std::to_string(receiver.port)};
+        std::vector<std::string> send{"send", native("scene.bin"),
+                                      "127.0.0.1:" + std::to_string(receiver.port)};
         if (deflate) send.push_back("--deflate");
         const ToolResult sent = runTool(send);
         EXPECT_EQ(sent.code, 0) << sent.err;
@@ -106,8 +107,9 @@ TEST_F(ToolTest, ReceiveRefusesNamesThatLeaveItsDirectory) {
         SCOPED_TRACE(name);
         Receiver receiver = startReceiver(native("inbox"));
         ASSERT_TRUE(receiver.process);
-        const ToolResult sent = runTool({"send", native("payload"), "127.0.0.1:" + std::to_string(receiver.port),
-                                         "--key", "FileName=" + name});
+        const ToolResult sent =
+            runTool({"send", native("payload"), "127.0.0.1:" + std::to_string(receiver.port), "--key",
+                     "FileName=" + name});
         (void)sent; // the protocol has no answer: the sender cannot learn of the refusal
         const ToolResult received = receiver.process->wait();
         EXPECT_EQ(received.code, 1);
@@ -152,7 +154,8 @@ TEST_F(ToolTest, PackExtractRefusesEntriesLeavingTheDirectoryAndWritesNothing) {
     makeDir("outside");
     ASSERT_EQ(::symlink(native("outside").c_str(), native("out/link").c_str()), 0);
     const std::string bytes = "escaped";
-    const ArrayView<const std::byte> view(reinterpret_cast<const std::byte*>(bytes.data()), int64(bytes.size()));
+    const ArrayView<const std::byte> view(reinterpret_cast<const std::byte*>(bytes.data()),
+                                          int64(bytes.size()));
     // The pack reader refuses names that leave the pack; the extraction refuses a way through a link.
     const struct {
         const char16_t* name;
@@ -167,7 +170,8 @@ TEST_F(ToolTest, PackExtractRefusesEntriesLeavingTheDirectoryAndWritesNothing) {
         SCOPED_TRACE(String(row.name).toUtf8().cStr());
         const Tools::PackWriter::File files[] = {{u"fine.txt", view}, {row.name, view}};
         const Array<std::byte> pack = Tools::PackWriter::makePack(files, Tools::PackWriter::Store::Plain);
-        writeFile("hostile.pack", std::string(reinterpret_cast<const char*>(pack.data()), size_t(pack.size())));
+        writeFile("hostile.pack",
+                  std::string(reinterpret_cast<const char*>(pack.data()), size_t(pack.size())));
         const ToolResult result = runTool({"pack", "extract", native("hostile.pack"), native("out")});
         EXPECT_EQ(result.code, 1);
         EXPECT_THAT(result.err, HasSubstr(row.message));
@@ -198,8 +202,9 @@ TEST_F(ToolTest, HashLinesAreAcceptedBySha256sumAndMd5sum) {
         writeFile("sums", result.out);
         EXPECT_EQ(shell(std::string(kind.checker) + " --strict -c sums"), 0) << result.out;
         // The same lines as the coreutils tool prints.
-        EXPECT_EQ(shell(std::string(kind.checker) + " plain.txt 'new\nline.txt' > expected && " + TOLVAN_TOOL_PATH +
-                        " hash " + (kind.option ? kind.option : "") + " plain.txt 'new\nline.txt' | cmp - expected"),
+        EXPECT_EQ(shell(std::string(kind.checker) + " plain.txt 'new\nline.txt' > expected && " +
+                        TOLVAN_TOOL_PATH + " hash " + (kind.option ? kind.option : "") +
+                        " plain.txt 'new\nline.txt' | cmp - expected"),
                   0);
     }
     const ToolResult missing = runTool({"hash", native("nothing"), native("plain.txt")});
@@ -230,8 +235,9 @@ TEST_F(ToolTest, RegistrySetGetListDeleteInAScratchStore) {
         EXPECT_EQ(got.out, std::string(row.expected) + "\n");
     }
     const ToolResult listed = runTool({"reg", "list", key});
-    EXPECT_EQ(listed.out, key + "\n    Dir    REG_SZ    /opt/kalvex renderer\n    Count    REG_DWORD    4294967293\n"
-                                "    Big    REG_QWORD    12345678901\n");
+    EXPECT_EQ(listed.out,
+              key + "\n    Dir    REG_SZ    /opt/kalvex renderer\n    Count    REG_DWORD    4294967293\n"
+                    "    Big    REG_QWORD    12345678901\n");
     EXPECT_EQ(runTool({"reg", "delete", key, "Count"}).code, 0);
     EXPECT_EQ(runTool({"reg", "get", key, "Count"}).code, 1);
     EXPECT_EQ(runTool({"reg", "delete", key}).code, 0);
@@ -250,8 +256,8 @@ TEST_F(ToolTest, ImageInfoAndConvert) {
     EXPECT_THAT(info.out, HasSubstr("Pixel format: Rgb8 (3 channels)"));
     EXPECT_THAT(info.out, HasSubstr("Attributes:"));
 
-    const ToolResult converted = runTool({"image", "convert", native("in.png"), native("out.exr"), "--format",
-                                          "flt32_linear_rgb"});
+    const ToolResult converted =
+        runTool({"image", "convert", native("in.png"), native("out.exr"), "--format", "flt32_linear_rgb"});
     ASSERT_EQ(converted.code, 0) << converted.err;
     const ToolResult exr = runTool({"image", "info", native("out.exr")});
     EXPECT_THAT(exr.out, HasSubstr("Size: 8 x 4"));
@@ -259,7 +265,8 @@ TEST_F(ToolTest, ImageInfoAndConvert) {
 }
 
 TEST(ToolRun, DemoAndNoArgumentsRunTheTypicalRoad) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"demo"}, std::vector<std::string>{}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"demo"}, std::vector<std::string>{}}) {
         const ToolResult result = runTool(args);
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_THAT(result.out, HasSubstr("compression ratio"));

@@ -20,7 +20,8 @@ Optional<String> ValueArgument::getLast() const {
 }
 
 int64 ValueArgument::parseInputImpl(ArrayView<const String> input, int64 index) {
-    if (index + 1 >= input.size()) throw UsageError(u"--" + getLongName() + u" needs a value (" + mValueName + u")");
+    if (index + 1 >= input.size())
+        throw UsageError(u"--" + getLongName() + u" needs a value (" + mValueName + u")");
     mValues.push(input[index + 1]);
     return index + 1;
 }
@@ -34,7 +35,8 @@ void FlagArgument::printHelpImpl(std::ostream& out) const {
     SwitchArgument::printHelpImpl(out);
 }
 
-Stack<String> parseWords(CommandLine::Parser& parser, ArrayView<const String> words, int minCount, int maxCount) {
+Stack<String> parseWords(CommandLine::Parser& parser, ArrayView<const String> words, int minCount,
+                         int maxCount) {
     for (const String& word : words) {
         if (word == String(u"--help") || word == String(u"-h")) {
             std::ostringstream help;
@@ -62,8 +64,9 @@ int64 parseNumber(const String& text, int64 minimum, int64 maximum, const char* 
     const auto [end, error] = std::from_chars(utf8.data(), utf8.data() + utf8.size(), value);
     if (error != std::errc() || end != utf8.data() + utf8.size() || utf8.empty() || value < minimum ||
         value > maximum) {
-        throw UsageError(String::fromUtf8(what) + u" must be a number from " + String::fromUtf8(std::to_string(minimum).c_str()) +
-                         u" to " + String::fromUtf8(std::to_string(maximum).c_str()) + u", not " + text.quoted());
+        throw UsageError(String::fromUtf8(what) + u" must be a number from " +
+                         String::fromUtf8(std::to_string(minimum).c_str()) + u" to " +
+                         String::fromUtf8(std::to_string(maximum).c_str()) + u", not " + text.quoted());
     }
     return value;
 }

@@ -70,7 +70,8 @@ private:
 /// Parses `words` with `parser` and returns the positional values; throws HelpRequested when a word is
 /// "--help" or "-h", UsageError when parsing
 /// fails or the count of positional values is outside [minCount, maxCount].
-Stack<String> parseWords(CommandLine::Parser& parser, ArrayView<const String> words, int minCount, int maxCount);
+Stack<String> parseWords(CommandLine::Parser& parser, ArrayView<const String> words, int minCount,
+                         int maxCount);
 
 /// A decimal number within [minimum, maximum]; throws UsageError naming `what` otherwise.
 int64 parseNumber(const String& text, int64 minimum, int64 maximum, const char* what);

@@ -39,7 +39,8 @@ void writeScene(const Io::Path& path) {
                       "    <bounds min=\"%d %d %d\" max=\"%d %d %d\"/>\n  </object>\n",
                       i, next() % 200, 1.0 + (next() % 100) / 1000.0, (next() % 100000) / 100.0,
                       1.0 + (next() % 100) / 1000.0, (next() % 100000) / 100.0, (next() % 30000) / 100.0,
-                      -int(next() % 50), -int(next() % 50), 0, int(next() % 50), int(next() % 50), int(next() % 80));
+                      -int(next() % 50), -int(next() % 50), 0, int(next() % 50), int(next() % 50),
+                      int(next() % 80));
         xml += line;
     }
     xml += "</scene>\n";
@@ -142,7 +143,8 @@ int runTypicalRoad(const Io::Path& work) {
                 (long long)elapsed, int(reception.file.mTransferTime));
     const String sentHash = sha256OfFile(scene);
     const String receivedHash = sha256OfFile(reception.file.mPath);
-    std::printf("SHA-256 sent:     %s\nSHA-256 received: %s\n", sentHash.toUtf8().cStr(), receivedHash.toUtf8().cStr());
+    std::printf("SHA-256 sent:     %s\nSHA-256 received: %s\n", sentHash.toUtf8().cStr(),
+                receivedHash.toUtf8().cStr());
     if (!(sentHash == receivedHash)) {
         std::fprintf(stderr, "tolvan demo: the received file differs from the sent one\n");
         return EXIT_FAILED;

@@ -33,9 +33,12 @@ String digestOfFile(const Io::Path& path) {
 std::string checksumLine(const String& digest, const std::string& name) {
     std::string escaped;
     for (const char c : name) {
-        if (c == '\\') escaped += "\\\\";
-        else if (c == '\n') escaped += "\\n";
-        else escaped += c;
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
     }
     const std::string prefix = escaped.size() != name.size() ? "\\" : "";
     return prefix + digest.toUtf8().cStr() + "  " + escaped + "\n";

@@ -17,14 +17,22 @@ namespace {
 
 const char* pixelFormatName(Image::PixelFormat format) {
     switch (format) {
-    case Image::PixelFormat::Rgb8: return "Rgb8";
-    case Image::PixelFormat::Rgba8: return "Rgba8";
-    case Image::PixelFormat::RgbFloat: return "RgbFloat";
-    case Image::PixelFormat::RgbaFloat: return "RgbaFloat";
-    case Image::PixelFormat::Gray8: return "Gray8";
-    case Image::PixelFormat::GrayFloat: return "GrayFloat";
-    case Image::PixelFormat::Rgbe: return "Rgbe";
-    default: return "Invalid";
+    case Image::PixelFormat::Rgb8:
+        return "Rgb8";
+    case Image::PixelFormat::Rgba8:
+        return "Rgba8";
+    case Image::PixelFormat::RgbFloat:
+        return "RgbFloat";
+    case Image::PixelFormat::RgbaFloat:
+        return "RgbaFloat";
+    case Image::PixelFormat::Gray8:
+        return "Gray8";
+    case Image::PixelFormat::GrayFloat:
+        return "GrayFloat";
+    case Image::PixelFormat::Rgbe:
+        return "Rgbe";
+    default:
+        return "Invalid";
     }
 }
 

@@ -25,11 +25,13 @@ struct Command {
 const Command COMMANDS[] = {
     {"send", runSend, "send FILE HOST:PORT [--deflate] [--key name=value ...]"},
     {"receive", runReceive, "receive PORT DIR [--once] [--bind ADDRESS]"},
-    {"pack", runPack, "pack create DIR OUT.pack [--compress] [--seed N] | pack list FILE | pack extract FILE DIR"},
+    {"pack", runPack,
+     "pack create DIR OUT.pack [--compress] [--seed N] | pack list FILE | pack extract FILE DIR"},
     {"image", runImage, "image info FILE | image convert IN OUT [--format DEFAULT|UINT8_RGB|...]"},
     {"hash", runHash, "hash [--md5|--sha256] FILE..."},
-    {"reg", runReg, "reg get PATH NAME | reg set PATH NAME VALUE [--dword|--qword] | reg list PATH | "
-                    "reg delete PATH [NAME]"},
+    {"reg", runReg,
+     "reg get PATH NAME | reg set PATH NAME VALUE [--dword|--qword] | reg list PATH | "
+     "reg delete PATH [NAME]"},
     {"sysinfo", runSysinfo, "sysinfo"},
     {"demo", runDemo, "demo"},
 };
@@ -55,7 +57,8 @@ int runCommand(const Command& command, ArrayView<const String> words) {
         std::printf("usage: tolvan %s\n%s", command.synopsis, help.what());
         return EXIT_OK;
     } catch (const UsageError& failure) {
-        std::fprintf(stderr, "tolvan %s: %s (usage: tolvan %s)\n", command.name, failure.what(), command.synopsis);
+        std::fprintf(stderr, "tolvan %s: %s (usage: tolvan %s)\n", command.name, failure.what(),
+                     command.synopsis);
         return EXIT_USAGE;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tolvan %s: out of memory\n", command.name);
@@ -81,7 +84,8 @@ int main(int argc, char** argv) {
     }
     const Command* command = findCommand(name);
     if (!command) {
-        std::fprintf(stderr, "tolvan: unknown command \"%s\" (tolvan help lists the commands)\n", name.c_str());
+        std::fprintf(stderr, "tolvan: unknown command \"%s\" (tolvan help lists the commands)\n",
+                     name.c_str());
         return EXIT_USAGE;
     }
     Lib::startup();

@@ -25,7 +25,8 @@ int create(ArrayView<const String> words) {
     const Stack<String> values = parseWords(parser, words, 2, 2);
     const Io::Path directory(values[0]);
     const Io::Path packPath(values[1]);
-    const auto seedValue = uint32(seed.getLast() ? parseNumber(*seed.getLast(), 0, UINT32_MAX, "the seed") : 1);
+    const auto seedValue =
+        uint32(seed.getLast() ? parseNumber(*seed.getLast(), 0, UINT32_MAX, "the seed") : 1);
     const auto store = compress.isPresent() ? PackWriter::Store::Compressed : PackWriter::Store::Plain;
     if (!Io::dirExists(directory)) throw Exception(u"'" + directory.genericStr() + u"' is not a directory");
 
@@ -73,8 +74,9 @@ int extract(ArrayView<const String> words) {
         try {
             targets.push(guard.getFilePath(XmlString(u"FileName", entry.name.genericStr())));
         } catch (const Exception& refused) {
-            throw Exception(u"not extracting " + values[0].quoted() + u": entry " + entry.name.genericStr().quoted() +
-                            u" would leave the directory (" + refused.getMessage() + u")");
+            throw Exception(u"not extracting " + values[0].quoted() + u": entry " +
+                            entry.name.genericStr().quoted() + u" would leave the directory (" +
+                            refused.getMessage() + u")");
         }
     }
     for (int64 i = 0; i < targets.size(); ++i) {

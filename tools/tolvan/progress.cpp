@@ -44,8 +44,9 @@ std::string ProgressBar::format(const std::string& label, int64 done, int64 tota
     const double fraction = total > 0 ? double(std::min(done, total)) / double(total) : 1.0;
     const int filled = int(fraction * BAR_WIDTH);
     const double rate = elapsedMs > 0 ? double(done) * 1000.0 / double(elapsedMs) : 0.0;
-    std::string text = label + " [" + std::string(size_t(filled), '#') + std::string(size_t(BAR_WIDTH - filled), '.') +
-                       "] " + mebibytes(done) + " / " + mebibytes(total) + "  " + mebibytes(int64(rate)) + "/s";
+    std::string text = label + " [" + std::string(size_t(filled), '#') +
+                       std::string(size_t(BAR_WIDTH - filled), '.') + "] " + mebibytes(done) + " / " +
+                       mebibytes(total) + "  " + mebibytes(int64(rate)) + "/s";
     if (rate > 0 && done < total) {
         const int64 left = int64(double(total - done) / rate + 0.5);
         char eta[32];

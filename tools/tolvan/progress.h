@@ -24,7 +24,8 @@ public:
     void update(int64 done);
 
     /// The text of the bar for `done` of `total` bytes after `elapsedMs`, without the line start.
-    [[nodiscard]] static std::string format(const std::string& label, int64 done, int64 total, int64 elapsedMs);
+    [[nodiscard]] static std::string format(const std::string& label, int64 done, int64 total,
+                                            int64 elapsedMs);
 
 private:
     std::string mLabel;

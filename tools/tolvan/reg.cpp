@@ -42,12 +42,18 @@ Registry::Key openExisting(const String& path) {
 
 const char* typeName(uint32 type) {
     switch (type) {
-    case Registry::ValueType::SZ: return "REG_SZ";
-    case Registry::ValueType::EXPAND_SZ: return "REG_EXPAND_SZ";
-    case Registry::ValueType::BINARY: return "REG_BINARY";
-    case Registry::ValueType::DWORD: return "REG_DWORD";
-    case Registry::ValueType::QWORD: return "REG_QWORD";
-    default: return "REG_UNKNOWN";
+    case Registry::ValueType::SZ:
+        return "REG_SZ";
+    case Registry::ValueType::EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case Registry::ValueType::BINARY:
+        return "REG_BINARY";
+    case Registry::ValueType::DWORD:
+        return "REG_DWORD";
+    case Registry::ValueType::QWORD:
+        return "REG_QWORD";
+    default:
+        return "REG_UNKNOWN";
     }
 }
 
@@ -94,9 +100,10 @@ Stack<ValueRow> readValues(const String& path) {
     const KeyPath key = splitPath(path);
     (void)openExisting(path);
     Stack<ValueRow> rows;
-    Registry::enumerateRegistryValues(key.root.handle(), key.subPath, [&](const Registry::IRegistryValue& value) {
-        rows.push({value.getName(), value.getType(), dataText(value.getType(), value.getData())});
-    });
+    Registry::enumerateRegistryValues(
+        key.root.handle(), key.subPath, [&](const Registry::IRegistryValue& value) {
+            rows.push({value.getName(), value.getType(), dataText(value.getType(), value.getData())});
+        });
     return rows;
 }
 
@@ -136,13 +143,16 @@ int set(ArrayView<const String> words) {
     if (!created) throw Exception(u"cannot create the registry key '" + values[0] + u"'");
     bool stored = false;
     if (dword.isPresent()) {
-        stored = created->setValue(values[1], int(parseNumber(values[2], INT32_MIN, UINT32_MAX, "a REG_DWORD value")));
+        stored = created->setValue(values[1],
+                                   int(parseNumber(values[2], INT32_MIN, UINT32_MAX, "a REG_DWORD value")));
     } else if (qword.isPresent()) {
-        stored = created->setValue(values[1], parseNumber(values[2], INT64_MIN, INT64_MAX, "a REG_QWORD value"));
+        stored =
+            created->setValue(values[1], parseNumber(values[2], INT64_MIN, INT64_MAX, "a REG_QWORD value"));
     } else {
         stored = created->setValue(values[1], values[2]);
     }
-    if (!stored) throw Exception(u"cannot write the value " + values[1].quoted() + u" of '" + values[0] + u"'");
+    if (!stored)
+        throw Exception(u"cannot write the value " + values[1].quoted() + u" of '" + values[0] + u"'");
     return EXIT_OK;
 }
 

@@ -18,17 +18,20 @@ struct FeatureName {
 };
 
 constexpr FeatureName FEATURE_NAMES[] = {
-    {CpuFeatures::SSE3, "SSE3"}, {CpuFeatures::SSSE3, "SSSE3"},   {CpuFeatures::SSE41, "SSE4.1"},
-    {CpuFeatures::SSE42, "SSE4.2"}, {CpuFeatures::AVX, "AVX"},     {CpuFeatures::AVX2, "AVX2"},
-    {CpuFeatures::BMI1, "BMI1"},   {CpuFeatures::BMI2, "BMI2"},   {CpuFeatures::FMA, "FMA"},
-    {CpuFeatures::F16C, "F16C"},   {CpuFeatures::RDRAND, "RDRAND"}, {CpuFeatures::HLE, "HLE"},
+    {CpuFeatures::SSE3, "SSE3"},    {CpuFeatures::SSSE3, "SSSE3"},   {CpuFeatures::SSE41, "SSE4.1"},
+    {CpuFeatures::SSE42, "SSE4.2"}, {CpuFeatures::AVX, "AVX"},       {CpuFeatures::AVX2, "AVX2"},
+    {CpuFeatures::BMI1, "BMI1"},    {CpuFeatures::BMI2, "BMI2"},     {CpuFeatures::FMA, "FMA"},
+    {CpuFeatures::F16C, "F16C"},    {CpuFeatures::RDRAND, "RDRAND"}, {CpuFeatures::HLE, "HLE"},
 };
 
 const char* vendorName(CpuVendor vendor) {
     switch (vendor) {
-    case CpuVendor::INTEL: return "Intel";
-    case CpuVendor::AMD: return "AMD";
-    default: return "unknown";
+    case CpuVendor::INTEL:
+        return "Intel";
+    case CpuVendor::AMD:
+        return "AMD";
+    default:
+        return "unknown";
     }
 }
 
@@ -41,8 +44,8 @@ std::string orError(const Expected<String, String>& value) {
 }
 
 void printAdapters() {
-    const Expected<Stack<AdapterInfo>, String> adapters =
-        getNetworkAdapters(AdapterFlag::IPV4 | AdapterFlag::IPV6 | AdapterFlag::ETHERNET | AdapterFlag::WIRELESS);
+    const Expected<Stack<AdapterInfo>, String> adapters = getNetworkAdapters(
+        AdapterFlag::IPV4 | AdapterFlag::IPV6 | AdapterFlag::ETHERNET | AdapterFlag::WIRELESS);
     if (!adapters) {
         std::printf("Adapters: <ERROR: %s>\n", utf8(adapters.error()).c_str());
         return;
@@ -65,8 +68,9 @@ int runSysinfo(ArrayView<const String> words) {
     const SystemProcessorInformation processors = getSystemProcessorInformation();
     std::printf("Processor: %s\n", utf8(getCpuInfo()).c_str());
     std::printf("Vendor: %s\n", vendorName(getCpuVendor()));
-    std::printf("Topology: %u packages, %u cores, %u logical processors\n", unsigned(processors.mPackageCount),
-                unsigned(processors.mCoreCount), unsigned(processors.mLogicalProcessorCount));
+    std::printf("Topology: %u packages, %u cores, %u logical processors\n",
+                unsigned(processors.mPackageCount), unsigned(processors.mCoreCount),
+                unsigned(processors.mLogicalProcessorCount));
     std::string features;
     const Flags<CpuFeatures> present = getCpuFeatures();
     for (const FeatureName& entry : FEATURE_NAMES) {
@@ -75,7 +79,8 @@ int runSysinfo(ArrayView<const String> words) {
     std::printf("Features: %s\n", features.c_str());
     std::printf("Computer: %s\n", utf8(getComputerName()).c_str());
     std::printf("Operating system: %s\n", orError(getOsInfoString()).c_str());
-    std::printf("Physical memory: %s\n", utf8(Str::getFormattedMemorySize(getSystemPhysicalMemorySize())).c_str());
+    std::printf("Physical memory: %s\n",
+                utf8(Str::getFormattedMemorySize(getSystemPhysicalMemorySize())).c_str());
     std::printf("Memory statistics:\n%s\n", utf8(getFormattedMemoryStatistics(u"tolvan")).c_str());
     printAdapters();
     return EXIT_OK;

@@ -39,16 +39,20 @@ HostPort parseHostPort(const String& text) {
 void addKeys(XmlString& header, const Stack<String>& pairs) {
     for (const String& pair : pairs) {
         const int equals = pair.find(u'=');
-        if (equals == String::nPos || equals == 0) throw UsageError(u"--key expects name=value, not " + pair.quoted());
+        if (equals == String::nPos || equals == 0)
+            throw UsageError(u"--key expects name=value, not " + pair.quoted());
         header.addChild(pair.getSubstr(0, equals), pair.getSubstr(equals + 1));
     }
 }
 
 const char* resultText(SocketResult result) {
     switch (result) {
-    case SocketResult::SUCCESS: return "success";
-    case SocketResult::TIMEOUT: return "the time limit ran out";
-    default: return "the connection failed or the file could not be read";
+    case SocketResult::SUCCESS:
+        return "success";
+    case SocketResult::TIMEOUT:
+        return "the time limit ran out";
+    default:
+        return "the connection failed or the file could not be read";
     }
 }
 
@@ -65,7 +69,8 @@ public:
     }
     void onTransferStart(const XmlString& header) const override {
         mStarted = true;
-        const int64 total = std::strtoll(header.getChild(u"FileSize").valueOr(u"0").toUtf8().cStr(), nullptr, 10);
+        const int64 total =
+            std::strtoll(header.getChild(u"FileSize").valueOr(u"0").toUtf8().cStr(), nullptr, 10);
         const String name = header.getChild(u"FileName").valueOr(u"data");
         stopWatcher();
         mStop = false;
@@ -162,13 +167,15 @@ int runSend(ArrayView<const String> words) {
     if (!Io::fileExists(file)) throw Exception(u"cannot send '" + file.genericStr() + u"': no such file");
     TcpClient client(SocketAddress(target.host, target.port), CONNECT_TIMEOUT_SECONDS, true);
     if (!client.isOk()) {
-        throw Exception(u"cannot connect to " + target.host + u":" + String::fromUtf8(std::to_string(target.port)));
+        throw Exception(u"cannot connect to " + target.host + u":" +
+                        String::fromUtf8(std::to_string(target.port)));
     }
     const Timer timer;
     const SocketResult result = client.writeFile(
         file, header, deflate.isPresent() ? DataCompression::DEFLATE : DataCompression::NONE);
     if (result != SocketResult::SUCCESS) {
-        std::fprintf(stderr, "tolvan send: sending '%s' failed: %s\n", file.platformStr().cStr(), resultText(result));
+        std::fprintf(stderr, "tolvan send: sending '%s' failed: %s\n", file.platformStr().cStr(),
+                     resultText(result));
         return EXIT_FAILED;
     }
     std::printf("Sent %s (%lld bytes%s) to %s:%u in %lld ms\n", file.platformStr().cStr(),
@@ -192,7 +199,8 @@ int runReceive(ArrayView<const String> words) {
     TcpListener listener(SocketAddress(host, port), 1);
     const String where = host + u":" + String::fromUtf8(std::to_string(port));
     if (!listener.isOk()) throw Exception(u"cannot listen on " + where + u" (is the port in use?)");
-    std::printf("Listening on %s, storing files in %s\n", where.toUtf8().cStr(), directory.platformStr().cStr());
+    std::printf("Listening on %s, storing files in %s\n", where.toUtf8().cStr(),
+                directory.platformStr().cStr());
     std::fflush(stdout);
 
     ReceiveContext context(directory);
@@ -201,7 +209,8 @@ int runReceive(ArrayView<const String> words) {
         if (!connection.isOk()) continue;
         const ConnectionEnd end = serveConnection(connection, context, once.isPresent());
         connection.close();
-        if (once.isPresent() && end != ConnectionEnd::CLOSED) return end == ConnectionEnd::RECEIVED_ONE ? EXIT_OK : EXIT_FAILED;
+        if (once.isPresent() && end != ConnectionEnd::CLOSED)
+            return end == ConnectionEnd::RECEIVED_ONE ? EXIT_OK : EXIT_FAILED;
     }
 }
 
