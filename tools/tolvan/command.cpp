@@ -58,6 +58,21 @@ Stack<String> parseWords(CommandLine::Parser& parser, ArrayView<const String> wo
     return values;
 }
 
+int runAction(ArrayView<const String> words, ArrayView<const Action> actions) {
+    String names;
+    for (const Action& action : actions) {
+        if (!words.isEmpty() && words[0] == String(action.name))
+            return action.run(words.getSubView(1, words.size()));
+        names += (names.isEmpty() ? u"" : u", ") + String(action.name);
+    }
+    if (words.isEmpty()) throw UsageError(u"missing the action (" + names + u")");
+    throw UsageError(u"unknown action " + words[0].quoted() + u" (" + names + u")");
+}
+
+std::string utf8(const String& text) {
+    return text.toUtf8().cStr();
+}
+
 int64 parseNumber(const String& text, int64 minimum, int64 maximum, const char* what) {
     const std::string utf8 = text.toUtf8().cStr();
     int64 value = 0;

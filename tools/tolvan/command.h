@@ -10,6 +10,8 @@
 #include "tolvan/io/path.h"
 #include "tolvan/utility/commandline.h"
 
+#include <string>
+
 namespace Kalvex::Tools {
 
 /// Exit codes of the program.
@@ -72,6 +74,19 @@ private:
 /// fails or the count of positional values is outside [minCount, maxCount].
 Stack<String> parseWords(CommandLine::Parser& parser, ArrayView<const String> words, int minCount,
                          int maxCount);
+
+/// One action of a sub-command that has several ("pack create", "pack list", ...).
+struct Action {
+    const char16_t* name;
+    int (*run)(ArrayView<const String> words);
+};
+
+/// Runs the action that words[0] names with the words after it; throws UsageError when there is no
+/// word or it names none of `actions`.
+int runAction(ArrayView<const String> words, ArrayView<const Action> actions);
+
+/// The text as a UTF-8 std::string.
+[[nodiscard]] std::string utf8(const String& text);
 
 /// A decimal number within [minimum, maximum]; throws UsageError naming `what` otherwise.
 int64 parseNumber(const String& text, int64 minimum, int64 maximum, const char* what);

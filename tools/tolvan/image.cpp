@@ -36,10 +36,6 @@ const char* pixelFormatName(Image::PixelFormat format) {
     }
 }
 
-std::string utf8(const String& text) {
-    return text.toUtf8().cStr();
-}
-
 // The file's channel names, sample type and attributes as the image library reports them.
 void printFileAttributes(const Io::Path& path) {
     const std::string name = path.platformStr().cStr();
@@ -115,11 +111,8 @@ int convert(ArrayView<const String> words) {
 } // namespace
 
 int runImage(ArrayView<const String> words) {
-    if (words.isEmpty()) throw UsageError("missing the action (info or convert)");
-    const ArrayView<const String> rest = words.getSubView(1, words.size());
-    if (words[0] == String(u"info")) return info(rest);
-    if (words[0] == String(u"convert")) return convert(rest);
-    throw UsageError(u"unknown action " + words[0].quoted() + u" (info or convert)");
+    const Action actions[] = {{u"info", info}, {u"convert", convert}};
+    return runAction(words, actions);
 }
 
 } // namespace Kalvex::Tools

@@ -95,12 +95,8 @@ int extract(ArrayView<const String> words) {
 } // namespace
 
 int runPack(ArrayView<const String> words) {
-    if (words.isEmpty()) throw UsageError("missing the action (create, list or extract)");
-    const ArrayView<const String> rest = words.getSubView(1, words.size());
-    if (words[0] == String(u"create")) return create(rest);
-    if (words[0] == String(u"list")) return list(rest);
-    if (words[0] == String(u"extract")) return extract(rest);
-    throw UsageError(u"unknown action " + words[0].quoted() + u" (create, list or extract)");
+    const Action actions[] = {{u"create", create}, {u"list", list}, {u"extract", extract}};
+    return runAction(words, actions);
 }
 
 } // namespace Kalvex::Tools

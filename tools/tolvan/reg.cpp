@@ -185,13 +185,8 @@ int remove(ArrayView<const String> words) {
 } // namespace
 
 int runReg(ArrayView<const String> words) {
-    if (words.isEmpty()) throw UsageError("missing the action (get, set, list or delete)");
-    const ArrayView<const String> rest = words.getSubView(1, words.size());
-    if (words[0] == String(u"get")) return get(rest);
-    if (words[0] == String(u"set")) return set(rest);
-    if (words[0] == String(u"list")) return list(rest);
-    if (words[0] == String(u"delete")) return remove(rest);
-    throw UsageError(u"unknown action " + words[0].quoted() + u" (get, set, list or delete)");
+    const Action actions[] = {{u"get", get}, {u"set", set}, {u"list", list}, {u"delete", remove}};
+    return runAction(words, actions);
 }
 
 } // namespace Kalvex::Tools

@@ -35,10 +35,6 @@ const char* vendorName(CpuVendor vendor) {
     }
 }
 
-std::string utf8(const String& text) {
-    return text.toUtf8().cStr();
-}
-
 std::string orError(const Expected<String, String>& value) {
     return utf8(value ? *value : u"<ERROR: " + value.error() + u">");
 }
