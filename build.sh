@@ -3,7 +3,7 @@
 #   ./build.sh deps       install the Debian packages the build and tests need (only missing ones)
 #   ./build.sh build      configure and build into build/
 #   ./build.sh test       deps + build + the whole test suite (ctest)
-#   ./build.sh demo       deps + build + run the example program
+#   ./build.sh demo       deps + build + run `tolvan demo` (a scene file sent compressed over 127.0.0.1)
 #   ./build.sh bench      build and run the Google Benchmark programs (build-bench/)
 #   ./build.sh sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, whole suite (build-asan/)
 #   ./build.sh tsan       ThreadSanitizer build, tests labelled "concurrency" (build-tsan/)
@@ -86,7 +86,7 @@ cmd_test() {
 cmd_demo() {
     deps
     build
-    "$ROOT/build/examples/tolvan_demo"
+    "$ROOT/build/tools/tolvan" demo
 }
 
 cmd_bench() {
