@@ -18,7 +18,9 @@ namespace Kalvex {
 struct AssertParameters {
     /// True when the caller has already called Detail::preAssert for this failure.
     bool preAsserted = false;
+    /// The source file of the assertion.
     const char* file = "";
+    /// The source line of the assertion.
     int32 line = 0;
     /// The failed condition as written in the source.
     const char* condition = "";
@@ -35,6 +37,7 @@ struct AssertParameters {
 /// Receives the reports of failed assertions instead of the debug output and the dialog.
 using AssertHandler = void (*)(const AssertParameters& parameters);
 
+/// Whom setCustomAssertHandler installs a handler for: every thread, or the calling thread alone.
 enum class AssertHandlerScope { GLOBAL = 0, THREAD = 1 };
 
 /// GLOBAL: removes every thread's own handler and makes `handler` (null for none) the global one.

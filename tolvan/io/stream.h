@@ -61,7 +61,9 @@ public:
 
 protected:
     BinaryInputStream() = default;
+    /// Copies the put-back bytes and counts along with the stream (for derived classes only).
     BinaryInputStream(const BinaryInputStream&) = default;
+    /// Copies the put-back bytes and counts along with the stream (for derived classes only).
     BinaryInputStream& operator=(const BinaryInputStream&) = default;
 
     /// Delivers up to `count` (>= 1) bytes into `dst` (non-null); returns the number delivered.
@@ -98,7 +100,9 @@ public:
 
 protected:
     SeekableBinaryInputStream() = default;
+    /// For derived classes only.
     SeekableBinaryInputStream(const SeekableBinaryInputStream&) = default;
+    /// For derived classes only.
     SeekableBinaryInputStream& operator=(const SeekableBinaryInputStream&) = default;
 };
 
@@ -116,7 +120,9 @@ public:
 
 protected:
     BinaryOutputStream() = default;
+    /// For derived classes only.
     BinaryOutputStream(const BinaryOutputStream&) = default;
+    /// For derived classes only.
     BinaryOutputStream& operator=(const BinaryOutputStream&) = default;
 
     /// Writes `count` (>= 1) bytes from `src` (non-null).
@@ -135,7 +141,9 @@ public:
 
 protected:
     SeekableBinaryOutputStream() = default;
+    /// For derived classes only.
     SeekableBinaryOutputStream(const SeekableBinaryOutputStream&) = default;
+    /// For derived classes only.
     SeekableBinaryOutputStream& operator=(const SeekableBinaryOutputStream&) = default;
 };
 
@@ -150,6 +158,7 @@ public:
     /// Closes the file; throws Exception when nothing is open or the system reports a failure (the stream
     /// is closed either way).
     void close();
+    /// Whether a file is open.
     [[nodiscard]] bool isOpen() const noexcept { return mFile != nullptr; }
     /// The open file's path; throws Exception when closed.
     [[nodiscard]] const Path& fileName() const;
@@ -157,9 +166,11 @@ public:
 protected:
     friend struct Kalvex::Detail::FileStreamCopy;
 
+    /// How openFile opens the file: for reading, for writing (created or truncated), or for appending.
     enum class Mode { Read = 1, Write = 2, Append = 4 };
 
     FileStreamBase() noexcept = default;
+    /// Takes over `other`'s file; `other` is closed afterwards.
     FileStreamBase(FileStreamBase&& other) noexcept;
     /// Closes this stream's own file first (a close failure propagates and nothing is taken over).
     FileStreamBase& operator=(FileStreamBase&& other);
@@ -172,8 +183,11 @@ protected:
     /// The C stream's position; throws Exception when closed.
     [[nodiscard]] int64 tell() const;
 
+    /// The open file's path; empty while closed.
     Path mFileName;
+    /// The buffered C stream; null while closed.
     std::FILE* mFile = nullptr;
+    /// The file's length when it was opened.
     int64 mFileSize = 0;
 };
 
@@ -183,7 +197,9 @@ public:
     FileInputStream() noexcept = default;
     /// Opens `path` for reading; throws Exception::fileAccess when it cannot.
     explicit FileInputStream(const Path& path);
+    /// Takes over `other`'s file; `other` is closed afterwards.
     FileInputStream(FileInputStream&& other) noexcept;
+    /// Closes this stream's file, then takes over `other`'s.
     FileInputStream& operator=(FileInputStream&& other);
 
     /// Opens `path` for reading; throws Exception when already open or the file cannot be opened.
@@ -201,6 +217,7 @@ protected:
 /// Writes a file: created or truncated, or appended to with Open::Append.
 class FileOutputStream : public FileStreamBase, public SeekableBinaryOutputStream {
 public:
+    /// How the file is opened.
     enum class Open : uint32 {
         /// Keep the content and write at the end.
         Append = 1,
@@ -209,7 +226,9 @@ public:
     FileOutputStream() noexcept = default;
     /// Opens `path` for writing; throws Exception::fileAccess when it cannot.
     explicit FileOutputStream(const Path& path, Flags<Open> flags = {});
+    /// Takes over `other`'s file; `other` is closed afterwards.
     FileOutputStream(FileOutputStream&& other) noexcept;
+    /// Closes this stream's file, then takes over `other`'s.
     FileOutputStream& operator=(FileOutputStream&& other);
 
     /// Opens `path` for writing; throws Exception when already open or the file cannot be opened.
@@ -231,6 +250,7 @@ protected:
 /// Reads through to another stream, which must outlive this one; put-back bytes live in the target.
 class ForwardingBinaryInputStream : public BinaryInputStream {
 public:
+    /// Reads from `target`.
     explicit ForwardingBinaryInputStream(BinaryInputStream& target) noexcept
         : mTarget(target) {}
     void putBack(const void* data, int64 count) override { mTarget.putBack(data, count); }
@@ -246,6 +266,7 @@ private:
 /// Writes through to another stream, which must outlive this one.
 class ForwardingBinaryOutputStream : public BinaryOutputStream {
 public:
+    /// Writes to `target`.
     explicit ForwardingBinaryOutputStream(BinaryOutputStream& target) noexcept
         : mTarget(target) {}
     void flush() override { mTarget.flush(); }
@@ -318,13 +339,17 @@ void readRequired(BinaryInputStream& in, void* dst, int64 count);
 /// Copies `in` to `out` in 64 KiB chunks until `in` reports end of data; returns the byte count.
 /// `progress` receives the running total after every chunk. Between a FileInputStream and a
 /// FileOutputStream the kernel moves the bytes, with the same chunks, results and positions.
+///@{
 int64 forwardStreamTo(BinaryInputStream& in, BinaryOutputStream& out);
 int64 forwardStreamTo(BinaryInputStream& in, BinaryOutputStream& out, const Function<void(int64)>& progress);
+///@}
 
 /// Copies `in` into `file` (created or truncated); returns the byte count. When anything throws, the
 /// file this call created or truncated is deleted and the exception is rethrown.
+///@{
 int64 forwardStreamToFile(BinaryInputStream& in, const Path& file);
 int64 forwardStreamToFile(BinaryInputStream& in, const Path& file, const Function<void(int64)>& progress);
+///@}
 
 /// The whole file in memory, or the failure's message. Files of 2 GiB or more are refused.
 [[nodiscard]] Expected<Array<std::byte>, String> readBinaryFile(const Path& path);

@@ -37,13 +37,16 @@ public:
     /// For tests and diagnostics: a snapshot of the state, taken under the lock's mutex (readers may
     /// come and go meanwhile while no writer has entered).
     struct State {
+        /// Readers holding the lock.
         uint32 mReaders;
+        /// Whether a writer has entered (holds the lock or waits for the readers to drain).
         bool mWriterEntered;
         /// Threads waiting at the entry gate (new readers and further writers).
         uint32 mEntryWaiters;
         /// 1 while the entered writer waits for readers to drain.
         uint32 mWriterWaiters;
     };
+    /// The current state (see State).
     [[nodiscard]] State getState() const;
 
 private:
@@ -54,6 +57,7 @@ private:
 /// Holds a read lock for its lifetime.
 class [[nodiscard]] ScopedReadLock : public Noncopyable {
 public:
+    /// Takes a read lock of `lock`, which must outlive this object.
     explicit ScopedReadLock(ReaderWriterLock& lock)
         : mLock(lock) {
         mLock.lockRead();
@@ -67,6 +71,7 @@ private:
 /// Holds the write lock for its lifetime.
 class [[nodiscard]] ScopedWriteLock : public Noncopyable {
 public:
+    /// Takes the write lock of `lock`, which must outlive this object.
     explicit ScopedWriteLock(ReaderWriterLock& lock)
         : mLock(lock) {
         mLock.lockWrite();

@@ -157,10 +157,12 @@ public:
     /// idle first; from a worker of this scheduler (which would wait for itself) it throws Exception.
     /// The change applies from the next wake-up of the workers.
     void setParallelWorkerThreadsCount(int count);
+    /// setParallelWorkerThreadsCount with the number of workers: every worker takes work again.
     void resetParallelWorkerThreadsCount();
 
     /// Applies `priority` to every worker thread (an out-of-range value is reported and ignored).
     void setWorkerThreadsPriority(SchedulerWorkerThreadPriority priority);
+    /// The priority last applied to the workers.
     [[nodiscard]] SchedulerWorkerThreadPriority workerThreadsPriority() const;
 
     /// The process-wide scheduler, named "_KALVEX_Global_Scheduler_WorkerThread", which exists from the

@@ -27,11 +27,13 @@ public:
     /// 50 MiB.
     static constexpr uint64 DEFAULT_MEMORY_CAP = 52428800;
 
+    /// An empty cache whose declared sizes may sum to at most `memoryCap` bytes.
     explicit CacheStorage(uint64 memoryCap = DEFAULT_MEMORY_CAP);
     ~CacheStorage();
 
     /// Replaces the cap; entries over a lower cap are evicted by the next insertion, not now.
     void setMemoryCap(uint64 memoryCap) noexcept;
+    /// The current cap.
     [[nodiscard]] uint64 getMemoryCap() const noexcept;
     /// Destroys all entries.
     void clear() noexcept;
