@@ -70,7 +70,9 @@ int runSysinfo(ArrayView<const String> words) {
     std::string features;
     const Flags<CpuFeatures> present = getCpuFeatures();
     for (const FeatureName& entry : FEATURE_NAMES) {
-        if (present.has(entry.feature)) features += (features.empty() ? "" : " ") + std::string(entry.name);
+        if (!present.has(entry.feature)) continue;
+        if (!features.empty()) features += ' ';
+        features += entry.name;
     }
     std::printf("Features: %s\n", features.c_str());
     std::printf("Computer: %s\n", utf8(getComputerName()).c_str());
